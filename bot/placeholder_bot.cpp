@@ -1,0 +1,1 @@
+namespace dorvi { int placeholder_bot; }
