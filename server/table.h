@@ -4,6 +4,8 @@
 #include <random>
 #include <string_view>
 
+#include "rules/card_rules.h"
+
 namespace dorvi::server {
 
 class Server;
@@ -11,16 +13,15 @@ class DorviPlayer;
 
 // One four-seat table. The server holds 13 of them for its whole life and
 // resets them between matches. Every member runs with the server mutex held.
-class DorviTable {
-public:
+struct DorviTable {
     std::int16_t contract = 0;
     std::uint16_t seated = 0;
     std::uint16_t phase = 0;
     std::uint16_t current = 0;
     std::uint16_t passes = 0;
-    std::uint16_t hands[36] = {};
-    std::uint16_t trick[4] = {};
-    std::uint16_t pileA[36] = {};
+    CardCode hands[36] = {};
+    CardCode trick[4] = {};
+    CardCode pileA[36] = {};
     std::int16_t scoreA = 0;
     std::int16_t scoreB = 0;
     std::int16_t maker = 0;
