@@ -1,0 +1,274 @@
+#include "net/platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace dorvi::net {
+
+namespace {
+
+int toFd(SOCKET socket)
+{
+    // Handles that do not fit a descriptor (INVALID_SOCKET among them) become
+    // -1, which every call refuses with EBADF.
+    return socket > static_cast<SOCKET>(0x7fffffff) ? -1 : static_cast<int>(socket);
+}
+
+SOCKET fromFd(int fd)
+{
+    return fd < 0 ? INVALID_SOCKET : static_cast<SOCKET>(fd);
+}
+
+sockaddr_in toSockaddr(const wsa::SocketAddressV4& address)
+{
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_port = address.port;
+    result.sin_addr.s_addr = address.address;
+    return result;
+}
+
+bool setTimeout(SOCKET socket, int option, int milliseconds)
+{
+    if (milliseconds < 0)
+        milliseconds = 0;
+    timeval value{};
+    value.tv_sec = milliseconds / 1000;
+    value.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
+    return ::setsockopt(toFd(socket), SOL_SOCKET, option, &value, sizeof value) == 0;
+}
+
+} // namespace
+
+bool setSendTimeout(SOCKET socket, int milliseconds)
+{
+    return setTimeout(socket, SO_SNDTIMEO, milliseconds);
+}
+
+bool setReceiveTimeout(SOCKET socket, int milliseconds)
+{
+    return setTimeout(socket, SO_RCVTIMEO, milliseconds);
+}
+
+namespace wsa {
+
+int WSAStartup(std::uint16_t version, WSADATA* data)
+{
+    if (data != nullptr) {
+        data->wVersion = version;
+        data->wHighVersion = version;
+    }
+    return 0;
+}
+
+int WSAGetLastError()
+{
+    // Linux numbers its errors differently from BSD, so map by name.
+    switch (errno) {
+    case 0: return 0;
+    case EINTR: return WSAEINTR;
+    case EBADF: return WSAEBADF;
+    case EACCES: return WSAEACCES;
+    case EPERM: return WSAEACCES;
+    case EFAULT: return WSAEFAULT;
+    case EINVAL: return WSAEINVAL;
+    case EMFILE: return WSAEMFILE;
+    case ENFILE: return WSAEMFILE;
+#if EAGAIN != EWOULDBLOCK
+    case EAGAIN: return WSAEWOULDBLOCK;
+#endif
+    case EWOULDBLOCK: return WSAEWOULDBLOCK;
+    case EINPROGRESS: return WSAEINPROGRESS;
+    case EALREADY: return WSAEALREADY;
+    case ENOTSOCK: return WSAENOTSOCK;
+    case EDESTADDRREQ: return WSAEDESTADDRREQ;
+    case EMSGSIZE: return WSAEMSGSIZE;
+    case EPROTOTYPE: return WSAEPROTOTYPE;
+    case ENOPROTOOPT: return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
+#if EOPNOTSUPP != ENOTSUP
+    case ENOTSUP: return WSAEOPNOTSUPP;
+#endif
+    case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+    case ENETDOWN: return WSAENETDOWN;
+    case ENETUNREACH: return WSAENETUNREACH;
+    case ENETRESET: return WSAENETRESET;
+    case ECONNABORTED: return WSAECONNABORTED;
+    case ECONNRESET: return WSAECONNRESET;
+    // A send to a peer that has gone away: the connection is reset.
+    case EPIPE: return WSAECONNRESET;
+    case ENOBUFS: return WSAENOBUFS;
+    case ENOMEM: return WSAENOBUFS;
+    case EISCONN: return WSAEISCONN;
+    case ENOTCONN: return WSAENOTCONN;
+    case ESHUTDOWN: return WSAESHUTDOWN;
+    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ECONNREFUSED: return WSAECONNREFUSED;
+    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    case EHOSTDOWN: return WSAEHOSTUNREACH;
+    default: return 10000 + errno;
+    }
+}
+
+SOCKET socketTcp4()
+{
+    return fromFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+}
+
+int bindListener(SOCKET socket, const SocketAddressV4& address)
+{
+    // Lets a reset server listen again at once while the old connections of
+    // the port sit in TIME_WAIT; on Linux a second live listener still fails.
+    int on = 1;
+    if (::setsockopt(toFd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+        return SOCKET_ERROR;
+    sockaddr_in native = toSockaddr(address);
+    return ::bind(toFd(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0
+               ? 0
+               : SOCKET_ERROR;
+}
+
+int listen(SOCKET socket, int backlog)
+{
+    return ::listen(toFd(socket), backlog) == 0 ? 0 : SOCKET_ERROR;
+}
+
+SOCKET accept(SOCKET socket, SocketAddressV4* address, int* length)
+{
+    sockaddr_in native{};
+    socklen_t nativeLength = sizeof native;
+    int fd;
+    do {
+        fd = ::accept4(toFd(socket), reinterpret_cast<sockaddr*>(&native), &nativeLength,
+                       SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 && address != nullptr) {
+        address->family = native.sin_family;
+        address->port = native.sin_port;
+        address->address = native.sin_addr.s_addr;
+        if (length != nullptr)
+            *length = static_cast<int>(sizeof(SocketAddressV4));
+    }
+    return fromFd(fd);
+}
+
+int getsockname(SOCKET socket, SocketAddressV4* address, int* length)
+{
+    sockaddr_in native{};
+    socklen_t nativeLength = sizeof native;
+    if (::getsockname(toFd(socket), reinterpret_cast<sockaddr*>(&native), &nativeLength) != 0)
+        return SOCKET_ERROR;
+    if (native.sin_family != AF_INET) {
+        errno = EAFNOSUPPORT;
+        return SOCKET_ERROR;
+    }
+    if (address != nullptr) {
+        address->family = addressFamilyInet;
+        address->port = native.sin_port;
+        address->address = native.sin_addr.s_addr;
+    }
+    if (length != nullptr)
+        *length = static_cast<int>(sizeof(SocketAddressV4));
+    return 0;
+}
+
+int inetPton4(const std::string& text, std::uint32_t* address)
+{
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, text.c_str(), &parsed) != 1)
+        return 0;
+    *address = parsed.s_addr;
+    return 1;
+}
+
+bool resolveFirstIpv4(const std::string& host, std::uint32_t* address)
+{
+    addrinfo hints{};
+    hints.ai_flags = 0;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = 0;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0)
+        return false;
+    bool found = false;
+    if (list != nullptr && list->ai_addr != nullptr && list->ai_family == AF_INET) {
+        *address = reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
+        found = true;
+    }
+    if (list != nullptr)
+        ::freeaddrinfo(list);
+    return found;
+}
+
+int connect(SOCKET socket, const SocketAddressV4& address)
+{
+    sockaddr_in native = toSockaddr(address);
+    return ::connect(toFd(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0
+               ? 0
+               : SOCKET_ERROR;
+}
+
+int send(SOCKET socket, const char* data, int size)
+{
+    ssize_t sent;
+    do {
+        sent = ::send(toFd(socket), data, static_cast<size_t>(size), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent < 0 ? SOCKET_ERROR : static_cast<int>(sent);
+}
+
+int recv(SOCKET socket, char* buffer, int size)
+{
+    ssize_t received;
+    do {
+        received = ::recv(toFd(socket), buffer, static_cast<size_t>(size), 0);
+    } while (received < 0 && errno == EINTR);
+    return received < 0 ? SOCKET_ERROR : static_cast<int>(received);
+}
+
+int shutdown(SOCKET socket, int how)
+{
+    int native = how == 0 ? SHUT_RD : how == 1 ? SHUT_WR : SHUT_RDWR;
+    return ::shutdown(toFd(socket), native) == 0 ? 0 : SOCKET_ERROR;
+}
+
+int closesocket(SOCKET socket)
+{
+    // Closing a descriptor does not wake a thread blocked in accept or recv
+    // on it here, as it does on the platform the callers expect; shutting
+    // it down first does. The error of a socket that was never connected is
+    // of no interest.
+    int fd = toFd(socket);
+    int savedErrno = errno;
+    ::shutdown(fd, SHUT_RDWR);
+    errno = savedErrno;
+    return ::close(fd) == 0 ? 0 : SOCKET_ERROR;
+}
+
+std::uint16_t hostToNet16(std::uint16_t value)
+{
+    return htons(value);
+}
+
+std::uint32_t hostToNet32(std::uint32_t value)
+{
+    return htonl(value);
+}
+
+std::uint16_t netToHost16(std::uint16_t value)
+{
+    return ntohs(value);
+}
+
+} // namespace wsa
+} // namespace dorvi::net
