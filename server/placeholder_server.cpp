@@ -1,1 +1,0 @@
-namespace dorvi { int placeholder_server; }

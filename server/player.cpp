@@ -1,0 +1,229 @@
+#include "server/player.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "net/platform.h"
+#include "net/sockets.h"
+#include "net/websocket_frames.h"
+#include "net/websocket_handshake.h"
+#include "rules/blocks.h"
+#include "rules/wire_text.h"
+#include "server/server.h"
+
+namespace dorvi::server {
+
+namespace {
+
+const std::string closeFrame("\x88\x02\x03\xE8", 4);
+
+// Sends all bytes within sendTimeoutMs of real time in total, so a client
+// that stops reading holds the server mutex for a bounded time only. The
+// socket carries that time-out from its accept; a send that made partial
+// progress gets only what is left of it.
+bool sendWithin(net::SOCKET socket, std::string_view bytes) {
+    if (socket == net::INVALID_SOCKET) {
+        return false;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(sendTimeoutMs);
+    bool shortened = false;
+    bool ok = true;
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        if (sent > 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                ok = false;
+                break;
+            }
+            net::setSendTimeout(socket, static_cast<int>(left.count()));
+            shortened = true;
+        }
+        int chunk = static_cast<int>(std::min<std::size_t>(bytes.size() - sent, INT_MAX));
+        int n = net::wsa::send(socket, bytes.data() + sent, chunk);
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    if (shortened) {
+        net::setSendTimeout(socket, sendTimeoutMs);
+    }
+    return ok;
+}
+
+// A failed or timed-out send may have left half a block on the wire: shut the
+// socket down so nothing can follow it. The connection thread then sees its
+// read fail and ends the connection as a lost one.
+void sendOrShutdown(net::SOCKET socket, std::string_view bytes) {
+    if (!sendWithin(socket, bytes) && socket != net::INVALID_SOCKET) {
+        net::shutdownSocket(socket);
+    }
+}
+
+// The reading side of one connection thread.
+struct Connection {
+    net::SOCKET socket;
+    bool webSocket;
+    net::WebSocketEndpoint endpoint;
+    std::string pending;
+
+    // 1 a whole 128-byte block is in `block`, 0 the peer closed, -1 error.
+    int readBlock(std::string& block) {
+        if (!webSocket) {
+            return net::recvExact(socket, block.data(), blockSize);
+        }
+        while (pending.size() < blockSize) {
+            std::string message;
+            int result = net::readMessage(endpoint, message);
+            if (result != 1) {
+                return result;
+            }
+            pending += message;
+        }
+        block.assign(pending, 0, blockSize);
+        pending.erase(0, blockSize);
+        return 1;
+    }
+};
+
+}  // namespace
+
+std::string logName(std::string_view name) {
+    std::u32string text = cp1257ToUtf32(name);
+    for (char32_t& c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            c = U'?';
+        }
+    }
+    return utf32ToUtf8(text);
+}
+
+void DorviPlayer::sendBlock(std::string_view text) {
+    sendPadded(text, blockSize);
+}
+
+void DorviPlayer::sendPadded(std::string_view text, std::size_t size) {
+    std::string bytes = padBlock(text, size);
+    if (webSocket) {
+        bytes = net::encodeFrame(net::wsOpBinary, bytes, false);
+    }
+    sendOrShutdown(socket, bytes);
+}
+
+void DorviPlayer::drop() {
+    promptArmed = true;
+    connected = false;
+    inBidding = true;
+    table = nullptr;
+    pendingCard = 0;
+    name.clear();
+    if (socket != net::INVALID_SOCKET) {
+        if (webSocket) {
+            sendWithin(socket, closeFrame);
+        }
+        net::shutdownSocket(socket);
+    }
+    socket = net::INVALID_SOCKET;
+}
+
+void Server::acceptConnections(net::SOCKET socket, bool webSocket) {
+    for (;;) {
+        net::SOCKET c = net::acceptSocket(socket);
+        std::lock_guard<std::mutex> guard(mutex);
+        if (c == net::INVALID_SOCKET) {
+            return;
+        }
+        if (socket != (webSocket ? wsListener : tcpListener)) {
+            net::closeSocket(c);
+            return;
+        }
+        auto free = std::find_if(slots.begin(), slots.end(),
+                                 [](const DorviPlayer& slot) { return !slot.connected; });
+        if (free == slots.end()) {
+            net::closeSocket(c);
+            continue;
+        }
+        DorviPlayer* player = &*free;
+        *player = DorviPlayer{};
+        player->socket = c;
+        player->connected = true;
+        player->id = ++connectionCounter;
+        player->webSocket = webSocket;
+        net::setSendTimeout(c, sendTimeoutMs);
+        greetingDeadlines[static_cast<std::size_t>(free - slots.begin())] =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(greetingTimeoutMs);
+        try {
+            std::thread(&Server::getPlayerMsg, this, player, player->id, c, webSocket).detach();
+        } catch (const std::system_error&) {
+            player->drop();
+            net::closeSocket(c);
+        }
+    }
+}
+
+void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, bool webSocket) {
+    Connection connection{socket, webSocket, {}, {}};
+    connection.endpoint.socket = socket;
+    connection.endpoint.maskOutgoing = false;
+    // Pongs and close replies go out under the mutex like every other write,
+    // so they never split a block that another thread is sending.
+    connection.endpoint.send = [this, socket](const std::string& frame) {
+        std::lock_guard<std::mutex> guard(mutex);
+        sendOrShutdown(socket, frame);
+    };
+    std::string block(blockSize, '\0');
+
+    int result = -1;
+    if (!webSocket || net::serverHandshake(socket)) {
+        result = connection.readBlock(block);
+    }
+
+    std::unique_lock<std::mutex> lock(mutex);
+    if (player->id != id) {
+        lock.unlock();
+        net::closeSocket(socket);
+        return;
+    }
+    if (result != 1) {
+        player->drop();
+        lock.unlock();
+        net::closeSocket(socket);
+        return;
+    }
+    player->name = std::string(blockText(block).substr(0, maxNameLength));
+    greetingDeadlines[static_cast<std::size_t>(player - slots.data())] =
+        std::chrono::steady_clock::time_point::max();
+    log(logName(player->name) + " connected");
+
+    for (;;) {
+        lock.unlock();
+        block.assign(blockSize, '\0');
+        result = connection.readBlock(block);
+        lock.lock();
+        if (!player->connected || player->id != id) {
+            break;
+        }
+        if (result != 1) {
+            if (player->table != nullptr) {
+                log(logName(player->name) + " disconnected");
+                player->table->abortTable();
+            }
+            player->drop();
+            break;
+        }
+        lock.unlock();
+        parseMsg(block, player);
+        lock.lock();
+    }
+    lock.unlock();
+    net::closeSocket(socket);
+}
+
+}  // namespace dorvi::server
