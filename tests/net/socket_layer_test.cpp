@@ -1,0 +1,206 @@
+#include "loopback.h"
+
+#include "net/platform.h"
+#include "net/sockets.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <dirent.h>
+#include <string>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace dorvi::net {
+namespace {
+
+using namespace dorvi::net::testing;
+
+int openDescriptors()
+{
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr)
+            ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+TEST(SocketLayer, ListenersReportPortsAndStagedBindErrors)
+{
+    netEnsureStarted();
+    EXPECT_TRUE(netStarted.load());
+
+    Listener first = listenLoopback();
+    int error = -1;
+    SOCKET second = listenSocket(first.port, 8, error);
+    EXPECT_EQ(second, INVALID_SOCKET) << "a second live listener on port " << first.port;
+    EXPECT_EQ(error, 210048);
+    if (second != INVALID_SOCKET)
+        closeSocket(second);
+
+    EXPECT_EQ(localPort(INVALID_SOCKET), 0);
+    OwnedSocket unbound(wsa::socketTcp4());
+    ASSERT_NE(unbound.s, INVALID_SOCKET);
+    EXPECT_EQ(localPort(unbound.s), 0) << "an unbound socket has no port";
+}
+
+TEST(SocketLayer, ListenerReopensWhileOldConnectionsLinger)
+{
+    // A reset server must listen again on its port at once, while the
+    // connections it closed itself still sit in TIME_WAIT.
+    std::uint16_t port = 0;
+    {
+        SocketPair pair;
+        Listener listener = listenLoopback();
+        port = listener.port;
+        int error = -1;
+        pair.client.s = connectSocket("127.0.0.1", port, error);
+        ASSERT_NE(pair.client.s, INVALID_SOCKET) << error;
+        pair.server.s = acceptSocket(listener.socket.s);
+        ASSERT_NE(pair.server.s, INVALID_SOCKET);
+        pair.server.reset();
+        setReceiveTimeout(pair.client.s, receiveLimitMs);
+        char byte;
+        EXPECT_EQ(recvSome(pair.client.s, &byte, 1), 0) << "the client should see the close";
+    }
+    int error = -1;
+    OwnedSocket again(listenSocket(port, 8, error));
+    EXPECT_NE(again.s, INVALID_SOCKET) << "reopening port " << port << " failed with " << error;
+    EXPECT_EQ(error, 0);
+}
+
+TEST(SocketLayer, ConnectFailuresGiveStagedCodes)
+{
+    std::uint16_t freePort;
+    {
+        Listener listener = listenLoopback();
+        freePort = listener.port;
+    }
+    int error = -1;
+    SOCKET s = connectSocket("127.0.0.1", freePort, error);
+    EXPECT_EQ(s, INVALID_SOCKET);
+    EXPECT_EQ(error, 310061) << "nothing listens on port " << freePort;
+
+    // A label above 63 characters is refused by the resolver itself, so no
+    // name server is ever asked.
+    const std::string badName = std::string(70, 'x') + ".invalid";
+    const int before = openDescriptors();
+    error = -1;
+    s = connectSocket(badName, 80, error);
+    EXPECT_EQ(s, INVALID_SOCKET);
+    EXPECT_EQ(error, netErrorResolveFailed);
+    EXPECT_EQ(openDescriptors(), before) << "a socket was left behind by a failed resolve";
+}
+
+TEST(SocketLayer, SendAndReceiveEdges)
+{
+    SocketPair pair = connectedPair();
+    EXPECT_TRUE(sendAll(pair.client.s, "", 0));
+    char none = 0;
+    EXPECT_EQ(recvExact(pair.server.s, &none, 0), 1);
+
+    sendBytes(pair.client.s, std::string(100, 'a'));
+    pair.client.reset();
+    char buffer[128];
+    EXPECT_EQ(recvExact(pair.server.s, buffer, sizeof buffer), 0)
+        << "100 bytes and a close must not count as 128";
+    EXPECT_EQ(std::string(buffer, 100), std::string(100, 'a'));
+    EXPECT_EQ(recvSome(pair.server.s, buffer, 1), 0);
+}
+
+TEST(SocketLayer, SendToVanishedPeerFailsWithoutSignal)
+{
+    SocketPair pair = connectedPair();
+    pair.server.reset();
+    // The peer's reset arrives after the first send; a signal would kill the
+    // whole test binary here.
+    const std::string chunk(65536, 'z');
+    bool failed = false;
+    for (int i = 0; i < 1000 && !failed; ++i)
+        failed = !sendAll(pair.client.s, chunk.data(), chunk.size());
+    EXPECT_TRUE(failed) << "sending to a closed peer kept succeeding";
+}
+
+TEST(SocketLayer, ShutdownFromAnotherThreadWakesBlockedCalls)
+{
+    std::atomic<long> tid{0};
+    auto currentTid = [] { return static_cast<long>(::syscall(SYS_gettid)); };
+
+    Listener listener = listenLoopback();
+    SOCKET accepted = 0;
+    {
+        JoinedThread waiter([&] {
+            tid = currentTid();
+            accepted = acceptSocket(listener.socket.s);
+        });
+        while (tid == 0)
+            std::this_thread::yield();
+        EXPECT_TRUE(waitUntilBlocked(tid)) << "accept never blocked";
+        shutdownSocket(listener.socket.s);
+    }
+    EXPECT_EQ(accepted, INVALID_SOCKET);
+
+    tid = 0;
+    Listener closing = listenLoopback();
+    {
+        JoinedThread waiter([&] {
+            tid = currentTid();
+            accepted = acceptSocket(closing.socket.s);
+        });
+        while (tid == 0)
+            std::this_thread::yield();
+        EXPECT_TRUE(waitUntilBlocked(tid)) << "accept never blocked";
+        closing.socket.reset();
+    }
+    EXPECT_EQ(accepted, INVALID_SOCKET) << "closing the listener must end a blocked accept";
+
+    tid = 0;
+    SocketPair pair = connectedPair();
+    setReceiveTimeout(pair.server.s, 0);
+    int received = 99;
+    {
+        JoinedThread reader([&] {
+            tid = currentTid();
+            char byte;
+            received = recvSome(pair.server.s, &byte, 1);
+        });
+        while (tid == 0)
+            std::this_thread::yield();
+        EXPECT_TRUE(waitUntilBlocked(tid)) << "receive never blocked";
+        shutdownSocket(pair.server.s);
+    }
+    EXPECT_LE(received, 0) << "a blocked receive must end when its socket is shut down";
+}
+
+TEST(SocketLayer, ReceiveTimeOutFailsAndCanBeCleared)
+{
+    SocketPair pair = connectedPair();
+    ASSERT_TRUE(setReceiveTimeout(pair.server.s, 50));
+    char byte;
+    EXPECT_EQ(recvSome(pair.server.s, &byte, 1), -1);
+    EXPECT_EQ(netLastError(), WSAEWOULDBLOCK);
+    EXPECT_EQ(recvExact(pair.server.s, &byte, 1), -1);
+
+    ASSERT_TRUE(setReceiveTimeout(pair.server.s, 0));
+    ASSERT_TRUE(setSendTimeout(pair.client.s, 1000));
+    sendBytes(pair.client.s, "k");
+    EXPECT_EQ(recvSome(pair.server.s, &byte, 1), 1);
+    EXPECT_EQ(byte, 'k');
+}
+
+TEST(SocketLayer, SendTimeOutFailsWhenThePeerDoesNotRead)
+{
+    SocketPair pair = connectedPair();
+    ASSERT_TRUE(setSendTimeout(pair.client.s, 100));
+    const std::string chunk(1 << 20, 'q');
+    bool failed = false;
+    for (int i = 0; i < 256 && !failed; ++i)
+        failed = !sendAll(pair.client.s, chunk.data(), chunk.size());
+    EXPECT_TRUE(failed) << "a send into a full connection never timed out";
+    EXPECT_EQ(netLastError(), WSAEWOULDBLOCK);
+}
+
+} // namespace
+} // namespace dorvi::net
