@@ -144,10 +144,11 @@ TEST(SocketLayer, ShutdownFromAnotherThreadWakesBlockedCalls)
 
     tid = 0;
     Listener closing = listenLoopback();
+    const SOCKET closingHandle = closing.socket.s;
     {
         JoinedThread waiter([&] {
             tid = currentTid();
-            accepted = acceptSocket(closing.socket.s);
+            accepted = acceptSocket(closingHandle);
         });
         while (tid == 0)
             std::this_thread::yield();
