@@ -77,6 +77,22 @@ public:
         return all;
     }
 
+    // Adds a line of the test's own (a stream's read, say) to the record.
+    void note(const std::string& line) { record(line); }
+
+    // Whether another thread can take the host mutex right now.
+    bool mutexFree() {
+        bool taken = false;
+        std::thread probe([&] {
+            if (mutex.try_lock()) {
+                taken = true;
+                mutex.unlock();
+            }
+        });
+        probe.join();
+        return taken;
+    }
+
     std::mutex mutex;
 
 private:
@@ -91,15 +107,7 @@ private:
 
     std::string mutexNote() {
         if (!probeMutex) return "";
-        bool taken = false;
-        std::thread probe([&] {
-            if (mutex.try_lock()) {
-                taken = true;
-                mutex.unlock();
-            }
-        });
-        probe.join();
-        return taken ? " free" : " held";
+        return mutexFree() ? " free" : " held";
     }
 
     std::mutex eventsMutex;
