@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "bot/bot_program.h"
+#include "net/platform.h"
+#include "net/sockets.h"
+
+namespace dorvi::client {
+namespace {
+
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+    std::chrono::steady_clock::duration took{};
+};
+
+ProgramRun runProgram(std::vector<std::string> args) {
+    std::ostringstream out;
+    std::ostringstream err;
+    ProgramRun run;
+    const auto start = std::chrono::steady_clock::now();
+    run.status = runBotProgram(args, out, err);
+    run.took = std::chrono::steady_clock::now() - start;
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+}
+
+const std::string usage =
+    "usage: dorvi-bot [--host H] [--port N] [--count N] [--name NAME] [--once] [--quiet]\n"
+    "  --host H        server address (default 127.0.0.1)\n"
+    "  --port N        server port (default 113)\n"
+    "  --count N       number of bots (default 1), named NAME1..NAMEn\n"
+    "  --name NAME     bot name (default \"bot\")\n"
+    "  --once          play one match and exit (default: rejoin after each match)\n"
+    "  --websocket     connect like the browser version (use the server's --ws-port)\n"
+    "  --time-scale X  multiply the client-side delays by X\n"
+    "  --quiet         don't print the bots' logs\n";
+
+TEST(BotProgram, UsageAndExitStatuses) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    const std::vector<Case> cases{
+        {{"--help"}, 0},
+        {{"-h"}, 0},
+        {{"--port", "113", "--once", "--help"}, 0},
+        {{"bogus"}, 2},
+        {{"--port=113"}, 2},
+        {{"--Once"}, 2},
+        {{"bogus", "--help"}, 2},  // parsing stops at the first stranger
+        {{"--port"}, 2},
+        {{"--host"}, 2},
+        {{"--name"}, 2},
+        {{"--count"}, 2},
+        {{"--once", "--time-scale"}, 2},
+    };
+    for (const Case& c : cases) {
+        const ProgramRun run = runProgram(c.args);
+        EXPECT_EQ(run.status, c.status) << c.args.front();
+        EXPECT_EQ(run.out, usage) << c.args.front();
+        EXPECT_EQ(run.err, "") << c.args.front();
+    }
+
+    // A count below 1 starts nothing and says nothing.
+    for (const char* count : {"0", "-5"}) {
+        const ProgramRun run = runProgram({"--count", count, "--port", "1"});
+        EXPECT_EQ(run.status, 0) << count;
+        EXPECT_EQ(run.out + run.err, "") << count;
+    }
+}
+
+TEST(BotProgram, BadNumbersEndBeforeAnyBotStarts) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string option;
+        std::string value;
+    };
+    const std::vector<Case> cases{
+        {{"--port", "abc", "--once"}, "--port", "abc"},
+        {{"--count", "99999999999"}, "--count", "99999999999"},
+        {{"--count", ""}, "--count", ""},
+        {{"--time-scale", "fast"}, "--time-scale", "fast"},
+        {{"--time-scale", "1e999"}, "--time-scale", "1e999"},
+        {{"--time-scale", "nan"}, "--time-scale", "nan"},
+        {{"--port", "113", "--port", "x1"}, "--port", "x1"},
+    };
+    for (const Case& c : cases) {
+        const ProgramRun run = runProgram(c.args);
+        EXPECT_EQ(run.status, 2) << c.value;
+        EXPECT_EQ(run.out, "") << "no bot may have printed anything for " << c.value;
+        // One line that names the option and the value.
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_NE(run.err.find(c.option), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("\"" + c.value + "\""), std::string::npos) << run.err;
+    }
+}
+
+TEST(BotProgram, OptionValues) {
+    const BotCommandLine defaults = parseBotCommandLine({});
+    EXPECT_EQ(defaults.exitStatus, -1);
+    EXPECT_EQ(defaults.options.host, "127.0.0.1");
+    EXPECT_EQ(defaults.options.port, 113);
+    EXPECT_EQ(defaults.options.name, "bot");
+    EXPECT_EQ(defaults.options.count, 1);
+    EXPECT_EQ(defaults.options.timeScale, 1.0);
+    EXPECT_FALSE(defaults.options.once || defaults.options.quiet || defaults.options.webSocket);
+
+    const BotCommandLine c = parseBotCommandLine({"--name", "--once", "--port", "65649", "--count", " 3x",
+                                                  "--time-scale", "0.5s", "--websocket", "--quiet",
+                                                  "--host", "example", "--quiet"});
+    EXPECT_EQ(c.exitStatus, -1) << c.error;
+    EXPECT_EQ(c.options.name, "--once") << "a value option takes the next argument whatever it is";
+    EXPECT_FALSE(c.options.once);
+    EXPECT_EQ(c.options.port, 113) << "the port keeps its low 16 bits";
+    EXPECT_EQ(c.options.count, 3);
+    EXPECT_EQ(c.options.timeScale, 0.5);
+    EXPECT_TRUE(c.options.webSocket && c.options.quiet);
+    EXPECT_EQ(c.options.host, "example");
+
+    EXPECT_EQ(parseBotCommandLine({"--port", "-1"}).options.port, 65535);
+    EXPECT_EQ(parseBotCommandLine({"--port", "1", "--port", "2"}).options.port, 2);
+}
+
+// A loopback port that refuses connections: bound, never listening.
+class RefusingPort {
+public:
+    RefusingPort() {
+        net::netEnsureStarted();
+        socket = net::wsa::socketTcp4();
+        net::wsa::SocketAddressV4 address;
+        address.family = net::wsa::addressFamilyInet;
+        address.address = net::wsa::hostToNet32(0x7F000001u);
+        if (socket != net::INVALID_SOCKET && net::wsa::bindListener(socket, address) == 0) port = net::localPort(socket);
+    }
+    ~RefusingPort() {
+        if (socket != net::INVALID_SOCKET) net::closeSocket(socket);
+    }
+    net::SOCKET socket = net::INVALID_SOCKET;
+    std::uint16_t port = 0;
+};
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+TEST(BotProgram, RefusedConnectionsNamingAndQuiet) {
+    RefusingPort refusing;
+    ASSERT_NE(refusing.port, 0);
+    const std::string port = std::to_string(refusing.port);
+    // Three programs side by side, each paying its own fixed pause.
+    auto one = std::async(std::launch::async, [&] {
+        return runProgram({"--port", port, "--once", "--name", "a", "--time-scale", "0"});
+    });
+    auto two = std::async(std::launch::async, [&] {
+        return runProgram({"--port", port, "--once", "--name", "a", "--count", "2", "--time-scale", "0"});
+    });
+    auto quiet = std::async(std::launch::async, [&] {
+        return runProgram({"--port", port, "--once", "--quiet", "--count", "2"});
+    });
+
+    const ProgramRun single = one.get();
+    EXPECT_EQ(single.status, 0);
+    EXPECT_EQ(single.out, "a: Ühenduse loomine ebaõnnestus. Error 310061\n");
+    EXPECT_GE(single.took, std::chrono::milliseconds(1900)) << "the pause after a failed connect is real time";
+    EXPECT_LT(single.took, std::chrono::seconds(10));
+
+    const ProgramRun pair = two.get();
+    EXPECT_EQ(pair.status, 0);
+    std::vector<std::string> lines = linesOf(pair.out);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"a1: Ühenduse loomine ebaõnnestus. Error 310061",
+                                               "a2: Ühenduse loomine ebaõnnestus. Error 310061"}));
+
+    const ProgramRun silent = quiet.get();
+    EXPECT_EQ(silent.status, 0);
+    EXPECT_EQ(silent.out + silent.err, "");
+    EXPECT_GE(silent.took, std::chrono::milliseconds(1900));
+}
+
+TEST(BotProgram, ThreadThatCannotStartStopsFurtherStarts) {
+    RefusingPort refusing;
+    ASSERT_NE(refusing.port, 0);
+    BotOptions options;
+    options.port = refusing.port;
+    options.name = "t";
+    options.count = 5;
+    options.once = true;
+    int starts = 0;
+    const BotThreadStarter failSecond = [&starts](std::function<void()> body) {
+        if (++starts == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(body));
+    };
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = runBots(options, out, err, failSecond);
+    EXPECT_EQ(starts, 2) << "no start after the failed one";
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(out.str(), "t1: Ühenduse loomine ebaõnnestus. Error 310061\n") << "the started bot ran and was joined";
+    const std::string errors = err.str();
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+    EXPECT_NE(errors.find("t2"), std::string::npos) << errors;
+}
+
+TEST(BotProgram, PlaySessionWithoutServerReturnsTheInitialRecord) {
+    RefusingPort refusing;
+    ASSERT_NE(refusing.port, 0);
+    std::vector<std::string> logged;
+    Bot bot("x", 1, 0.0, [&logged](const std::string& line) { logged.push_back(line); });
+    int error = 0;
+    const MatchRecord record = playSession(bot, "127.0.0.1", refusing.port, error, true);
+    EXPECT_EQ(error, 310061);
+    EXPECT_EQ(record.rounds, 0);
+    EXPECT_EQ(record.lastCardPoints, -1);
+    EXPECT_TRUE(record.failures.empty() && record.tricks.empty());
+    EXPECT_TRUE(logged.empty()) << "a failed connect logs nothing";
+    EXPECT_EQ(bot.stream, nullptr);
+}
+
+}  // namespace
+}  // namespace dorvi::client
