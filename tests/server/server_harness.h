@@ -1,0 +1,162 @@
+#pragma once
+
+// An in-process server for tests: the real Server, its main loop on a thread,
+// its log captured line by line so a test can wait for a line.
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <streambuf>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/sockets.h"
+#include "server/server.h"
+
+namespace dorvi::testing {
+
+class LineLog : public std::streambuf {
+public:
+    std::optional<std::size_t> waitFor(const std::function<bool(const std::string&)>& match,
+                                       std::chrono::milliseconds timeout, std::size_t from = 0) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        do {
+            for (std::size_t i = from; i < lines_.size(); ++i) {
+                if (match(lines_[i])) return i;
+            }
+            from = std::max(from, lines_.size());
+        } while (changed_.wait_until(lock, deadline) == std::cv_status::no_timeout ||
+                 from < lines_.size());
+        return std::nullopt;
+    }
+
+    std::optional<std::size_t> waitFor(const std::string& exact, std::chrono::milliseconds timeout,
+                                       std::size_t from = 0) {
+        return waitFor([&](const std::string& line) { return line == exact; }, timeout, from);
+    }
+
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+
+    std::string transcript() const {
+        std::string all;
+        for (const std::string& line : lines()) all += line + "\n";
+        return all;
+    }
+
+protected:
+    int_type overflow(int_type c) override {
+        if (c == traits_type::eof()) return traits_type::not_eof(c);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (c == '\n') {
+            lines_.push_back(partial_);
+            partial_.clear();
+            changed_.notify_all();
+        } else {
+            partial_.push_back(static_cast<char>(c));
+        }
+        return c;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;
+    std::string partial_;
+};
+
+// The Server and its log are never freed: detached connection and table
+// threads may still use them after the test. They stay reachable from here.
+class InProcessServer {
+public:
+    explicit InProcessServer(server::ServerConfig config = defaultConfig()) {
+        static auto* kept = new std::vector<std::pair<LineLog*, std::ostream*>>;
+        log_ = new LineLog;
+        stream_ = new std::ostream(log_);
+        server_ = new server::Server(config, *stream_);
+        kept->emplace_back(log_, stream_);
+        keptServers().push_back(server_);
+        loop_ = std::thread([this] { server_->run(); });
+    }
+
+    ~InProcessServer() {
+        post(server::msgStop);
+        post(server::msgQuit);
+        loop_.join();
+    }
+
+    static server::ServerConfig defaultConfig() {
+        server::ServerConfig config;
+        config.port = 0;
+        config.wsPort = 0;  // listenSocket(0): a port the system picks
+        config.timeScale = 0;
+        return config;
+    }
+
+    // Opens the listeners; true once both are bound.
+    bool start() {
+        std::size_t from = log_->lines().size();
+        post(server::msgStart);
+        return log_->waitFor("Server is accepting connections", std::chrono::seconds(10), from).has_value() &&
+               log_->waitFor([](const std::string& l) { return l.starts_with("Accepting browsers on port "); },
+                             std::chrono::seconds(10), from).has_value();
+    }
+
+    void post(int16_t type, std::string text = {}) {
+        server::DorviMsg msg;
+        msg.type = type;
+        msg.text = std::move(text);
+        server_->post(std::move(msg));
+    }
+
+    template <class F>
+    auto locked(F f) {
+        std::lock_guard<std::mutex> lock(server_->mutex);
+        return f(*server_);
+    }
+
+    // Waits until the condition holds under the server mutex.
+    bool waitUntil(const std::function<bool(server::Server&)>& condition, std::chrono::milliseconds timeout) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            if (locked(condition)) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::yield();
+        }
+    }
+
+    std::uint16_t port() const { return server_->boundPort.load(); }
+    std::uint16_t wsPort() const { return server_->boundWsPort.load(); }
+    LineLog& log() { return *log_; }
+    server::Server& raw() { return *server_; }
+
+private:
+    static std::vector<server::Server*>& keptServers() {
+        static auto* servers = new std::vector<server::Server*>;
+        return *servers;
+    }
+
+    LineLog* log_;
+    std::ostream* stream_;
+    server::Server* server_;
+    std::thread loop_;
+};
+
+// A port that was free a moment ago, for the real binary, which logs no port.
+inline std::uint16_t freePort() {
+    int code = 0;
+    net::SOCKET s = net::listenSocket(0, 1, code);
+    std::uint16_t port = net::localPort(s);
+    net::closeSocket(s);
+    return port;
+}
+
+}  // namespace dorvi::testing

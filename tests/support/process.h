@@ -1,0 +1,201 @@
+#pragma once
+
+// Runs a program for a test: its standard input is a pipe the test writes to,
+// its standard output is read line by line on a thread of its own, so a test
+// can wait for a line with a deadline. The destructor kills the program if it
+// still runs, so a failing test leaves nothing behind.
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <spawn.h>
+#include <string>
+#include <string_view>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace dorvi::testing {
+
+class Process {
+public:
+    Process(const std::string& program, const std::vector<std::string>& args) {
+        // A write to a program that has ended must fail, not end the test binary.
+        std::signal(SIGPIPE, SIG_IGN);
+        int in[2];
+        int out[2];
+        if (pipe2(in, O_CLOEXEC) != 0) return;
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            ::close(in[0]);
+            ::close(in[1]);
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        std::vector<std::string> argStrings{program};
+        argStrings.insert(argStrings.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : argStrings) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        if (rc != 0) {
+            ::close(in[1]);
+            ::close(out[0]);
+            return;
+        }
+        pid_ = pid;
+        input_ = in[1];
+        output_ = out[0];
+        reader_ = std::thread([this] { readOutput(); });
+    }
+
+    ~Process() {
+        kill();
+        if (reader_.joinable()) reader_.join();
+        closeInput();
+        if (output_ >= 0) ::close(output_);
+    }
+
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool started() const { return pid_ > 0; }
+
+    bool write(std::string_view text) {
+        std::size_t done = 0;
+        while (input_ >= 0 && done < text.size()) {
+            ssize_t n = ::write(input_, text.data() + done, text.size() - done);
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return done == text.size();
+    }
+
+    void closeInput() {
+        if (input_ >= 0) {
+            ::close(input_);
+            input_ = -1;
+        }
+    }
+
+    // Index of the first line at or after `from` that satisfies `match`,
+    // waiting up to `timeout` for it to be written.
+    std::optional<std::size_t> waitForLine(const std::function<bool(const std::string&)>& match,
+                                           std::chrono::milliseconds timeout, std::size_t from = 0) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            for (std::size_t i = from; i < lines_.size(); ++i) {
+                if (match(lines_[i])) return i;
+            }
+            from = std::max(from, lines_.size());
+            if (ended_) return std::nullopt;
+            if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+                for (std::size_t i = from; i < lines_.size(); ++i) {
+                    if (match(lines_[i])) return i;
+                }
+                return std::nullopt;
+            }
+        }
+    }
+
+    std::optional<std::size_t> waitForLine(const std::string& exact, std::chrono::milliseconds timeout,
+                                           std::size_t from = 0) {
+        return waitForLine([&](const std::string& line) { return line == exact; }, timeout, from);
+    }
+
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+
+    // Everything written so far, for failure messages.
+    std::string transcript() const {
+        std::string all;
+        for (const std::string& line : lines()) all += line + "\n";
+        return all;
+    }
+
+    // The exit status once the program has ended on its own within the time.
+    std::optional<int> waitExit(std::chrono::milliseconds timeout) {
+        if (status_) return status_;
+        if (pid_ <= 0) return std::nullopt;
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        {
+            // A program that ends closes its output first.
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!changed_.wait_until(lock, deadline, [this] { return ended_; })) return std::nullopt;
+        }
+        for (;;) {
+            int status = 0;
+            pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                pid_ = -1;
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return status_;
+            }
+            if (r < 0 || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+            std::this_thread::yield();
+        }
+    }
+
+    void kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+
+private:
+    void readOutput() {
+        std::string partial;
+        char buffer[4096];
+        for (;;) {
+            ssize_t n = ::read(output_, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (n <= 0) {
+                if (!partial.empty()) lines_.push_back(partial);
+                ended_ = true;
+                changed_.notify_all();
+                return;
+            }
+            partial.append(buffer, static_cast<std::size_t>(n));
+            std::size_t end;
+            while ((end = partial.find('\n')) != std::string::npos) {
+                lines_.push_back(partial.substr(0, end));
+                partial.erase(0, end + 1);
+            }
+            changed_.notify_all();
+        }
+    }
+
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    std::optional<int> status_;
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;
+    bool ended_ = false;
+};
+
+}  // namespace dorvi::testing
