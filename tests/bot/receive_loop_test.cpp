@@ -352,7 +352,6 @@ TEST_P(ReceiveLoopOverLoopback, PlaysThroughTheProtocolAndShutsDownAtMatchEnd) {
 
     Events events = host.events();
     auto announced = std::find(events.begin(), events.end(), "trumpSet:2 bids 0 0 0 0");
-    ASSERT_LE(std::distance(announced, events.end()), static_cast<long>(events.size()));
     ASSERT_GE(std::distance(announced, events.end()), 3) << host.joined();
     EXPECT_EQ(Events(announced, announced + 3), (Events{"trumpSet:2 bids 0 0 0 0", "delay:1500 free", "playTurn"}))
         << "the announcement's delay runs with the mutex released, before the prompt read with it\n"
