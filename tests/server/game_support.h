@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -474,6 +475,112 @@ inline std::string showRecord(const std::vector<Received>& events) {
     std::string out;
     for (const auto& e : events) out += "  seat " + std::to_string(e.seat) + ": " + show(e.block) + "\n";
     return out;
+}
+
+inline std::string pointBlock(int cardPointsOwn, int own, int other) {
+    std::string text = "point";
+    text += static_cast<char>(cardPointsOwn);
+    text += static_cast<char>(own);
+    text += static_cast<char>(other);
+    return padBlock(text, shortBlockSize);
+}
+
+// Checks every finished deal in a table's record against the rules: all
+// seats see the same cards relayed with their own relative seats, the
+// prompts go clockwise from the leader and then to each trick's winner, and
+// the point blocks carry the card points and running scores the rules give.
+// Every deal must have the given contract and maker.
+struct MatchCheck {
+    int deals = 0;
+    int scoreA = 0;
+    int scoreB = 0;
+    std::string problems;
+};
+
+inline MatchCheck checkDeals(Table& table, int contract, int maker) {
+    MatchCheck check;
+    auto fail = [&](const std::string& what) { check.problems += what + "\n"; };
+    struct Play {
+        int seat;
+        int card;
+    };
+    // Per seat, per deal: the relayed plays and the point block.
+    std::array<std::vector<std::vector<Play>>, 4> plays;
+    std::array<std::vector<std::string>, 4> points;
+    for (int r = 0; r < 4; ++r) {
+        std::vector<Play> current;
+        for (const auto& b : table.blocksOf(r)) {
+            if (b.size() != shortBlockSize) continue;
+            if (blockText(b).starts_with("point")) {
+                plays[static_cast<std::size_t>(r)].push_back(current);
+                points[static_cast<std::size_t>(r)].push_back(b);
+                current.clear();
+            } else if (b[1] == ' ') {
+                int rel = b[0] - '0';
+                if (rel < 0 || rel > 3 || b != padBlock(std::string{b[0], ' ', b[2]}, shortBlockSize)) {
+                    fail("seat " + std::to_string(r) + ": bad card relay " + show(b));
+                }
+                current.push_back({(r + rel) % 4, static_cast<unsigned char>(b[2])});
+            }
+        }
+    }
+    std::size_t deals = points[0].size();
+    for (int r = 1; r < 4; ++r) {
+        if (points[static_cast<std::size_t>(r)].size() != deals) fail("seats disagree on the number of deals");
+    }
+    std::vector<int> prompted;
+    for (const auto& e : table.record.events()) {
+        if (e.text() == "okc") prompted.push_back(e.seat);
+    }
+    int scoreA = 0;
+    int scoreB = 0;
+    for (std::size_t d = 0; d < deals && check.problems.empty(); ++d) {
+        const auto& ref = plays[0][d];
+        std::string deal = "deal " + std::to_string(d) + ": ";
+        if (ref.size() != 36) fail(deal + std::to_string(ref.size()) + " cards relayed");
+        for (int r = 1; r < 4 && check.problems.empty(); ++r) {
+            const auto& other = plays[static_cast<std::size_t>(r)][d];
+            for (std::size_t i = 0; i < ref.size() && i < other.size(); ++i) {
+                if (other[i].seat != ref[i].seat || other[i].card != ref[i].card) {
+                    fail(deal + "seat " + std::to_string(r) + " saw card " + std::to_string(i) + " differently");
+                    break;
+                }
+            }
+        }
+        if (!check.problems.empty()) break;
+        int leader = (maker + 1) % 4;
+        int pointsA = 0;
+        for (int t = 0; t < 9; ++t) {
+            Trick cards{};
+            for (int j = 0; j < 4; ++j) {
+                std::size_t i = static_cast<std::size_t>(4 * t + j);
+                int want = (leader + j) % 4;
+                std::size_t g = 36 * d + i;
+                if (ref[i].seat != want || g >= prompted.size() || prompted[g] != want) {
+                    fail(deal + "trick " + std::to_string(t) + " card " + std::to_string(j) + " not from seat " +
+                         std::to_string(want));
+                }
+                cards[static_cast<std::size_t>(j)] = static_cast<CardCode>(ref[i].card);
+            }
+            int winner = (leader + findTrickWinner(cards, contract)) % 4;
+            if (winner % 2 == 0) {
+                for (CardCode c : cards) pointsA += cardPoints(c);
+            }
+            leader = winner;
+        }
+        DealScore score = dealScore(pointsA, contract, maker);
+        if (score.team == 0) scoreA = std::min(scoreA + score.gamePoints, 12);
+        else scoreB = std::min(scoreB + score.gamePoints, 12);
+        for (int r = 0; r < 4; ++r) {
+            std::string want = r % 2 == 0 ? pointBlock(pointsA, scoreA, scoreB) : pointBlock(120 - pointsA, scoreB, scoreA);
+            const std::string& got = points[static_cast<std::size_t>(r)][d];
+            if (got != want) fail(deal + "seat " + std::to_string(r) + " got " + show(got) + ", not " + show(want));
+        }
+        check.deals = static_cast<int>(d) + 1;
+    }
+    check.scoreA = scoreA;
+    check.scoreB = scoreB;
+    return check;
 }
 
 }  // namespace dorvi::testing

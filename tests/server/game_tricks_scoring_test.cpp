@@ -28,14 +28,6 @@ std::vector<Play> relayedPlays(const std::vector<std::string>& blocks, int r, st
     return plays;
 }
 
-std::string pointBlock(int cardPointsOwn, int own, int other) {
-    std::string text = "point";
-    text += static_cast<char>(cardPointsOwn);
-    text += static_cast<char>(own);
-    text += static_cast<char>(other);
-    return padBlock(text, shortBlockSize);
-}
-
 TEST(GameTricks, LegalDealFollowsTrickWinnersAndScoresForBothTeams) {
     LoopbackServer server(0.01, 7);
     ASSERT_TRUE(server.started()) << server.log().dump();
