@@ -59,13 +59,14 @@ TEST(RunningServer, ConsoleCommandsAndTheirLogLines) {
     after.send("second");
     ASSERT_TRUE(server.waitForLine("second connected", 10s)) << server.transcript();
 
-    server.write("stop stop quit\n");
+    server.write("stop stop\n");
+    auto firstStop = server.waitForLine("Server closed", 10s, *reopened);
+    ASSERT_TRUE(firstStop) << server.transcript();
+    EXPECT_TRUE(server.waitForLine("Server closed", 10s, *firstStop + 1)) << "a second stop logs again";
+    server.write("quit\n");
     auto status = server.waitExit(10s);
     ASSERT_TRUE(status) << "quit did not end the server\n" << server.transcript();
     EXPECT_EQ(*status, 0);
-    auto firstStop = server.waitForLine("Server closed", 1s, *reopened);
-    ASSERT_TRUE(firstStop) << server.transcript();
-    EXPECT_TRUE(server.waitForLine("Server closed", 1s, *firstStop + 1)) << "a second stop logs again";
     EXPECT_FALSE(server.waitForLine("first disconnected", 1ms)) << "unseated players leave no line";
 }
 

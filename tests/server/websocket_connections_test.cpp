@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "net/sockets.h"
+#include "net/websocket_frames.h"
+#include "net/websocket_handshake.h"
+#include "rules/blocks.h"
+#include "server_harness.h"
+#include "support/protocol_client.h"
+
+using dorvi::blockSize;
+using dorvi::padBlock;
+using dorvi::testing::InProcessServer;
+using dorvi::testing::ProtocolClient;
+using Transport = dorvi::testing::ProtocolClient::Transport;
+using namespace std::chrono_literals;
+namespace net = dorvi::net;
+namespace srv = dorvi::server;
+
+namespace {
+
+// Everything the server sends until it ends the connection or the time is up.
+std::string readAll(net::SOCKET socket, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string all;
+    char buffer[1024];
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        net::setReceiveTimeout(socket, static_cast<int>(std::max<long long>(1, left.count())));
+        int n = net::recvSome(socket, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n > 0) all.append(buffer, static_cast<std::size_t>(n));
+    }
+    return all;
+}
+
+int connectedSlots(srv::Server& s) {
+    int n = 0;
+    for (const srv::DorviPlayer& p : s.slots) n += p.connected ? 1 : 0;
+    return n;
+}
+
+}  // namespace
+
+TEST(WebSocketConnections, UpgradeGreetingJoinAndBlocksInFrames) {
+    InProcessServer server;
+    ASSERT_TRUE(server.start());
+
+    // The greeting split over two messages, then "join" in one message with
+    // the first half of a block that never completes.
+    ProtocolClient browser(server.wsPort(), Transport::WebSocket);
+    ASSERT_TRUE(browser.connected()) << browser.error();
+    std::string greeting = padBlock("Liis", blockSize);
+    browser.sendBytes(greeting.substr(0, 50));
+    browser.sendBytes(greeting.substr(50));
+    ASSERT_TRUE(server.log().waitFor("Liis connected", 10s)) << server.log().transcript();
+    browser.sendBytes(padBlock("join", blockSize) + padBlock("scard", blockSize).substr(0, 64));
+
+    // A second browser sends its greeting and "join" together in one message.
+    ProtocolClient second(server.wsPort(), Transport::WebSocket);
+    second.sendBytes(padBlock("Rein", blockSize) + padBlock("join", blockSize));
+    ASSERT_TRUE(server.log().waitFor("Rein connected", 10s)) << server.log().transcript();
+    ASSERT_TRUE(server.waitUntil([](srv::Server& s) { return s.tables[0].seated == 2; }, 10s))
+        << "both browsers are seated";
+    server.locked([](srv::Server& s) {
+        EXPECT_EQ(s.tables[0].players[0]->name, "Liis");
+        EXPECT_TRUE(s.tables[0].players[0]->webSocket);
+        return 0;
+    });
+
+    ProtocolClient tcp1(server.port(), Transport::Tcp);
+    ProtocolClient tcp2(server.port(), Transport::Tcp);
+    tcp1.send("Tonu");
+    tcp1.send("join");
+    ASSERT_TRUE(server.waitUntil([](srv::Server& s) { return s.tables[0].seated == 3; }, 10s));
+    tcp2.send("Ulle");
+    tcp2.send("join");
+    ASSERT_TRUE(server.log().waitFor("Game beginning", 10s)) << server.log().transcript();
+
+    std::string block;
+    ASSERT_EQ(browser.next(block), ProtocolClient::Read::Block) << browser.error();
+    EXPECT_EQ(block, padBlock("name Rein", blockSize));
+    EXPECT_EQ(browser.lastFrameHeader(), std::string("\x82\x7E\x00\x80", 4)) << "one unmasked binary frame";
+    ASSERT_EQ(tcp1.next(block), ProtocolClient::Read::Block) << tcp1.error();
+    EXPECT_EQ(block, padBlock("name Ulle", blockSize)) << "TCP players get bare blocks";
+}
+
+TEST(WebSocketConnections, PingAnsweredAndRefusedUpgrade) {
+    InProcessServer server;
+    ASSERT_TRUE(server.start());
+
+    int code = 0;
+    net::SOCKET raw = net::connectSocket("127.0.0.1", server.wsPort(), code);
+    ASSERT_NE(raw, net::INVALID_SOCKET);
+    ASSERT_TRUE(net::clientHandshake(raw, "127.0.0.1", server.wsPort(), "/"));
+    std::string greeting = net::encodeFrame(net::wsOpBinary, padBlock("Pille", blockSize), true);
+    std::string ping = net::encodeFrame(net::wsOpPing, "hi", true);
+    ASSERT_TRUE(net::sendAll(raw, greeting.data(), greeting.size()));
+    ASSERT_TRUE(net::sendAll(raw, ping.data(), ping.size()));
+    ASSERT_TRUE(server.log().waitFor("Pille connected", 10s));
+    char pong[4] = {};
+    net::setReceiveTimeout(raw, 10000);
+    ASSERT_EQ(net::recvExact(raw, pong, 4), 1);
+    EXPECT_EQ(std::string(pong, 4), "\x8A\x02hi");
+    net::closeSocket(raw);
+
+    net::SOCKET plain = net::connectSocket("127.0.0.1", server.wsPort(), code);
+    ASSERT_NE(plain, net::INVALID_SOCKET);
+    std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    net::sendAll(plain, request.data(), request.size());
+    std::string reply = readAll(plain, 10s);
+    net::closeSocket(plain);
+    EXPECT_EQ(reply.rfind("HTTP/1.1 426", 0), 0u) << reply;
+    EXPECT_TRUE(server.waitUntil([](srv::Server& s) { return connectedSlots(s) == 0; }, 10s))
+        << "both slots are free again";
+    for (const std::string& line : server.log().lines()) {
+        if (line.ends_with("connected")) {
+            EXPECT_EQ(line, "Pille connected") << "a refused upgrade leaves no line";
+        }
+    }
+}
