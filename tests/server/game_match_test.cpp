@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "server/game_support.h"
 
@@ -62,6 +64,34 @@ TEST(GameMatch, WebSocketAndTcpPlayersPlayToTwelve) {
     TableSpec spec = diamondsBySeatZero();
     spec.transports = {Transport::WebSocket, Transport::Tcp, Transport::WebSocket, Transport::Tcp};
     playMatch(spec);
+}
+
+TEST(GameMatch, ThirteenTablesPlayAtOnceAndKeepTheirBlocksApart) {
+    LoopbackServer server(0.01, 13);
+    ASSERT_TRUE(server.started()) << server.log().dump();
+    std::vector<std::unique_ptr<Table>> tables;
+    for (int t = 0; t < 13; ++t) {
+        TableSpec spec;
+        for (int i = 0; i < 4; ++i) spec.names[static_cast<std::size_t>(i)] = "T" + std::to_string(t) + "P" + std::to_string(i);
+        spec.scripts[0].onOk = [](int, int) { return std::string("bid  2"); };
+        spec.scripts[0].onTrump = [](int) { return std::string("next 3"); };
+        for (auto& sc : spec.scripts) sc.holdAt = [](int, std::string_view text) { return text.starts_with("point"); };
+        // Mixed transports, so both kinds of connection run side by side.
+        if (t % 2 == 1) spec.transports = {Transport::WebSocket, Transport::Tcp, Transport::WebSocket, Transport::Tcp};
+        tables.push_back(std::make_unique<Table>(server, spec));
+        ASSERT_TRUE(tables.back()->ok) << "table " << t << ": " << tables.back()->error;
+    }
+    for (int t = 0; t < 13; ++t) {
+        Table& table = *tables[static_cast<std::size_t>(t)];
+        ASSERT_TRUE(table.record.waitEverySeat("point", 1, 60s)) << "table " << t << "\n" << showRecord(table.record.events());
+        MatchCheck check = checkDeals(table, 3, 0);
+        EXPECT_EQ(check.problems, "") << "table " << t << "\n" << showRecord(table.record.events());
+        EXPECT_EQ(check.deals, 1) << "table " << t;
+        std::string own = "name T" + std::to_string(t) + "P";
+        for (const auto& e : table.record.events()) {
+            if (e.text().starts_with("name")) EXPECT_TRUE(e.text().starts_with(own)) << "table " << t << ": " << show(e.block);
+        }
+    }
 }
 
 }  // namespace

@@ -45,14 +45,19 @@ public:
         }
     }
 
-    // Takes over a socket that is already connected to the server (TCP).
-    explicit ProtocolClient(net::SOCKET connected) : transport_(Transport::Tcp), socket_(connected) {}
+    // Takes over a socket that is already connected to the server (on
+    // WebSocket, past the upgrade).
+    explicit ProtocolClient(net::SOCKET connected, Transport transport = Transport::Tcp)
+        : transport_(transport), socket_(connected) {}
 
     ~ProtocolClient() { close(); }
     ProtocolClient(const ProtocolClient&) = delete;
     ProtocolClient& operator=(const ProtocolClient&) = delete;
 
     bool connected() const { return socket_ != net::INVALID_SOCKET; }
+    // Sets the cut by hand, for a test that starts in the middle of a deal:
+    // true cuts 56-byte blocks as after a contract announcement.
+    void cutShortBlocks(bool on) { shortBlocks_ = on; }
     bool webSocket() const { return transport_ == Transport::WebSocket; }
     // Why the last connect or read failed.
     const std::string& error() const { return error_; }
