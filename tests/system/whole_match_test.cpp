@@ -5,9 +5,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -71,17 +71,19 @@ protected:
         ASSERT_EQ(status, std::optional<int>(0)) << "bots did not end by themselves\n"
                                                  << bots.transcript() << "--- server\n" << server->transcript();
 
-        const std::regex summaryLine(name + "([1-4]): audited (\\d+)/(\\d+) rounds, (\\d+) failures");
         std::vector<Summary> summaries(4);
         std::vector<bool> seen(4, false);
         for (const std::string& line : bots.lines()) {
             EXPECT_EQ(line.rfind("AUDIT FAILED", 0), std::string::npos) << line;
-            std::smatch m;
-            if (std::regex_match(line, m, summaryLine)) {
-                const int i = std::stoi(m[1]) - 1;
-                EXPECT_FALSE(seen[i]) << "two summaries for " << line;
-                seen[i] = true;
-                summaries[i] = {std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4])};
+            int bot = 0;
+            Summary s;
+            char tail[32] = {};
+            const std::string format = name + "%d: audited %d/%d rounds, %d failures%31s";
+            if (std::sscanf(line.c_str(), format.c_str(), &bot, &s.audited, &s.rounds, &s.failures, tail) == 4 &&
+                bot >= 1 && bot <= 4) {
+                EXPECT_FALSE(seen[bot - 1]) << "two summaries for " << line;
+                seen[bot - 1] = true;
+                summaries[bot - 1] = s;
             }
         }
         for (int i = 0; i < 4; ++i) {
