@@ -89,7 +89,9 @@ TEST(GameMatch, ThirteenTablesPlayAtOnceAndKeepTheirBlocksApart) {
         EXPECT_EQ(check.deals, 1) << "table " << t;
         std::string own = "name T" + std::to_string(t) + "P";
         for (const auto& e : table.record.events()) {
-            if (e.text().starts_with("name")) EXPECT_TRUE(e.text().starts_with(own)) << "table " << t << ": " << show(e.block);
+            if (e.text().starts_with("name")) {
+                EXPECT_TRUE(e.text().starts_with(own)) << "table " << t << ": " << show(e.block);
+            }
         }
     }
 }

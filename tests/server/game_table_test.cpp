@@ -362,8 +362,9 @@ TEST(GameTable, BidsTrumpsAndCardsAtATableOfThreeChangeAndSendNothing) {
     }
     // The fourth player completes the table, which then deals as usual: the
     // first thing each seat hears is its name blocks.
-    seats.push_back(std::make_unique<SeatClient>(server.port(), Transport::Tcp, "W3", 3, record,
-                                                 SeatScript{.holdAt = [](int, std::string_view t) { return t == "ok"; }}));
+    SeatScript quiet;
+    quiet.holdAt = [](int, std::string_view t) { return t == "ok"; };
+    seats.push_back(std::make_unique<SeatClient>(server.port(), Transport::Tcp, "W3", 3, record, quiet));
     seats.back()->join();
     ASSERT_TRUE(server.waitSeated(4));
     ASSERT_TRUE(record.waitFor([](const Received& e) { return e.text() == "ok"; }) &&
@@ -376,7 +377,9 @@ TEST(GameTable, BidsTrumpsAndCardsAtATableOfThreeChangeAndSendNothing) {
     std::array<int, 4> firsts{};
     for (const auto& e : record.events()) {
         auto& n = firsts[static_cast<std::size_t>(e.seat)];
-        if (n++ < 3) EXPECT_TRUE(e.text().starts_with("name W")) << "seat " << e.seat << ": " << show(e.block);
+        if (n++ < 3) {
+            EXPECT_TRUE(e.text().starts_with("name W")) << "seat " << e.seat << ": " << show(e.block);
+        }
     }
 }
 
