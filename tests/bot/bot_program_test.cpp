@@ -232,3 +232,47 @@ TEST(BotProgram, PlaySessionWithoutServerReturnsTheInitialRecord) {
 
 }  // namespace
 }  // namespace dorvi::client
+
+namespace dorvi::client {
+namespace {
+
+// A server that takes one connection, reads the greeting and "join" blocks and hangs up.
+TEST(BotProgram, GreetingBlockAndAConnectionClosedBeforeAnyDeal) {
+    net::netEnsureStarted();
+    int error = 0;
+    const net::SOCKET listener = net::listenSocket(0, 4, error);
+    ASSERT_NE(listener, net::INVALID_SOCKET) << error;
+    const std::uint16_t port = net::localPort(listener);
+    std::string received(256, '\0');
+    int readResult = -2;
+    std::thread server([&] {
+        const net::SOCKET peer = net::acceptSocket(listener);
+        if (peer == net::INVALID_SOCKET) return;
+        readResult = net::recvExact(peer, received.data(), received.size());
+        net::shutdownSocket(peer);
+        net::closeSocket(peer);
+    });
+
+    // Ä is in Windows-1257 (0xC4), the CJK letter is not; 130 more letters overflow the block.
+    const std::string name = "\xC3\x84j\xE4\xB8\x80" + std::string(130, 'n');
+    const ProgramRun run = runProgram({"--port", std::to_string(port), "--once", "--name", name, "--time-scale", "0"});
+    // Closing the listener also frees the server thread if the bot never came.
+    net::shutdownSocket(listener);
+    net::closeSocket(listener);
+    server.join();
+
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(readResult, 1) << "the bot sent less than two blocks";
+    const std::string expectedGreeting = ("\xC4j?" + std::string(130, 'n')).substr(0, 128);
+    EXPECT_EQ(received.substr(0, 128), expectedGreeting) << "greeting cut to 128 bytes, unknown letters as ?";
+    EXPECT_EQ(received.substr(128), std::string("join") + std::string(124, '\0'));
+
+    const std::vector<std::string> lines = linesOf(run.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), name + ": Ootan teisi mängijaid...");
+    EXPECT_EQ(lines.back(), name + ": audited 0/0 rounds, 0 failures") << run.out;
+    EXPECT_LT(run.took, std::chrono::milliseconds(1500)) << "no pause after a connection that was made";
+}
+
+}  // namespace
+}  // namespace dorvi::client
