@@ -40,12 +40,18 @@ public:
     FedSocket(const FedSocket&) = delete;
     FedSocket& operator=(const FedSocket&) = delete;
     ~FedSocket() {
-        ::close(near);
+        if (near >= 0) ::close(near);
         ::close(far);
     }
 
     // The end the code under test reads from and replies on.
     net::SOCKET socket() const { return static_cast<net::SOCKET>(near); }
+    // The same end, for code that closes it itself.
+    net::SOCKET release() {
+        const int fd = near;
+        near = -1;
+        return static_cast<net::SOCKET>(fd);
+    }
 
     // Everything the code under test has sent back so far.
     std::string replies() const {

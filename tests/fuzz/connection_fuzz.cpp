@@ -1,0 +1,79 @@
+// A server connection thread from its first byte to its end: the upgrade on
+// the WebSocket port, the greeting block, then blocks cut from the TCP stream
+// or from WebSocket messages. Whatever arrives, the player may queue only its
+// own join, next, bid and card messages, a log line never carries control
+// characters, and the slot is free again once the peer has gone.
+
+#include <cstddef>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "fuzz/fuzz_check.h"
+#include "fuzz/socket_feed.h"
+#include "rules/blocks.h"
+#include "server/server.h"
+
+using namespace dorvi;
+using namespace dorvi::server;
+
+namespace {
+
+Server& fuzzServer() {
+    static std::ostringstream log;
+    static Server* server = [] {
+        ServerConfig config;
+        config.port = 0;
+        config.wsPort = -1;
+        config.timeScale = 0;
+        return new Server(config, log);
+    }();
+    return *server;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0 || size > fuzz::maxFedBytes) return 0;
+    const bool webSocket = (data[0] & 1) != 0;
+    const std::string_view input(reinterpret_cast<const char*>(data + 1), size - 1);
+
+    Server& server = fuzzServer();
+    fuzz::FedSocket socket(input);
+    DorviPlayer* player = &server.slots[0];
+    std::uint64_t id;
+    {
+        std::lock_guard<std::mutex> guard(server.mutex);
+        server.queue.clear();
+        // What the accept thread sets up before it starts the connection thread.
+        *player = DorviPlayer{};
+        player->socket = socket.socket();
+        player->connected = true;
+        player->id = id = ++server.connectionCounter;
+        player->webSocket = webSocket;
+    }
+
+    server.getPlayerMsg(player, id, socket.release(), webSocket);
+
+    std::lock_guard<std::mutex> guard(server.mutex);
+    FUZZ_CHECK(!player->connected && player->socket == net::INVALID_SOCKET,
+               "the slot was not freed after the peer closed");
+    std::size_t fromPlayer = 0;
+    for (const DorviMsg& msg : server.queue) {
+        if (msg.type == msgPrint) {
+            FUZZ_CHECK(msg.player == nullptr, "a log line carries a player");
+            for (unsigned char c : msg.text)
+                FUZZ_CHECK(c >= 0x20 && c != 0x7F, "a log line carries a control character");
+            continue;
+        }
+        ++fromPlayer;
+        FUZZ_CHECK(msg.type == msgJoin || msg.type == msgNext || msg.type == msgBid || msg.type == msgCard,
+                   "a connection queued a console message");
+        FUZZ_CHECK(msg.player == player && msg.playerId == id, "message not tied to its connection");
+        if (msg.type == msgNext && msg.text != "next 1")
+            FUZZ_CHECK(msg.text.size() == blockSize, "a relayed contract announcement is not a whole block");
+    }
+    FUZZ_CHECK(fromPlayer * blockSize <= input.size(), "more blocks parsed than bytes received");
+    return 0;
+}
