@@ -180,9 +180,15 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
     };
     std::string block(blockSize, '\0');
 
+    // A silent client runs into the receive time-out; one that trickles bytes
+    // is caught by the main loop's check of the greeting deadline.
+    net::setReceiveTimeout(socket, greetingTimeoutMs);
     int result = -1;
     if (!webSocket || net::serverHandshake(socket)) {
         result = connection.readBlock(block);
+    }
+    if (result == 1) {
+        net::setReceiveTimeout(socket, 0);
     }
 
     std::unique_lock<std::mutex> lock(mutex);

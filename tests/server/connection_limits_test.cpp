@@ -51,12 +51,24 @@ TEST(ConnectionLimits, GreetingDeadlineEndsSilentAndSlowStarts) {
     ASSERT_NE(halfUpgrade, net::INVALID_SOCKET);
     std::string head = "GET / HTTP/1.1\r\n";
     net::sendAll(halfUpgrade, head.data(), head.size());
+    // One byte at a time keeps each read short, but not the greeting.
+    ProtocolClient trickle(server.port(), Transport::Tcp);
+    std::atomic<bool> trickling{true};
+    std::thread trickler([&] {
+        for (int i = 0; i < 60 && trickling; ++i) {
+            if (!trickle.sendBytes("t")) break;
+            std::this_thread::sleep_for(500ms);
+        }
+    });
     ProtocolClient prompt(server.port(), Transport::Tcp);
     prompt.send("Kalle");
     ASSERT_TRUE(server.log().waitFor("Kalle connected", 10s));
 
     EXPECT_TRUE(silent.waitEnd(20s)) << "a connection without greeting is ended";
     EXPECT_TRUE(halfGreeting.waitEnd(20s));
+    EXPECT_TRUE(trickle.waitEnd(20s)) << "a greeting that trickles in is held to the same deadline";
+    trickling = false;
+    trickler.join();
     auto waited = std::chrono::steady_clock::now() - began;
     EXPECT_GE(waited, 9s) << "not before the deadline";
     EXPECT_LT(waited, 20s);

@@ -58,6 +58,7 @@ TEST(WebSocketConnections, UpgradeGreetingJoinAndBlocksInFrames) {
     browser.sendBytes(greeting.substr(50));
     ASSERT_TRUE(server.log().waitFor("Liis connected", 10s)) << server.log().transcript();
     browser.sendBytes(padBlock("join", blockSize) + padBlock("scard", blockSize).substr(0, 64));
+    ASSERT_TRUE(server.waitUntil([](srv::Server& s) { return s.tables[0].seated == 1; }, 10s));
 
     // A second browser sends its greeting and "join" together in one message.
     ProtocolClient second(server.wsPort(), Transport::WebSocket);
