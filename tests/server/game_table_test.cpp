@@ -116,10 +116,16 @@ TEST(GameTable, ThreadOfAnEarlierOccupationEndsAndLeavesTheNewOneAlone) {
     table.abortTable();
     for (std::size_t i = 4; i < 8; ++i) table.seatPlayer(&s.slots[i]);
     EXPECT_EQ(table.epoch, 1u);
-    auto second = std::make_unique<TableThread>(s, table, table.epoch);
     lock.unlock();
 
+    // The table is active again, but not the first thread's: it ends without
+    // acting on the new occupation.
     EXPECT_TRUE(first->endsWithin(5s)) << "the first thread did not notice the new epoch";
+    lock.lock();
+    EXPECT_EQ(off.logged("Game beginning"), 1) << "the first thread announced a deal of the new occupation";
+    EXPECT_EQ(table.phase, 0);
+    auto second = std::make_unique<TableThread>(s, table, table.epoch);
+    lock.unlock();
     // The old players were let go; the new ones get their deal from the second thread.
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_TRUE(clients[i]->waitEnd(5s)) << "old player " << i;
