@@ -30,7 +30,7 @@ const char* const botUsageText =
 namespace {
 
 std::string badValue(const std::string& option, const std::string& value) {
-    return "dorvi-bot: " + option + " needs a number, got \"" + value + "\"";
+    return "dorvi-bot: invalid " + option + " value \"" + value + "\" (no number, or out of range)";
 }
 
 // stoi's reading: leading blanks, a number, anything after it ignored.
