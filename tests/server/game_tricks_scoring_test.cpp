@@ -102,6 +102,21 @@ TEST(GameTricks, LegalDealFollowsTrickWinnersAndScoresForBothTeams) {
     }
 }
 
+TEST(GameTricks, AllPassDealIsPlayedWithDiamondsAndScoredByItsOwnTable) {
+    LoopbackServer server(0.01, 3);
+    ASSERT_TRUE(server.started()) << server.log().dump();
+    TableSpec spec;  // every seat passes
+    for (auto& s : spec.scripts) s.holdAt = [](int, std::string_view t) { return t.starts_with("point"); };
+    Table table(server, spec);
+    ASSERT_TRUE(table.ok) << table.error;
+    ASSERT_TRUE(table.record.waitEverySeat("point")) << showRecord(table.record.events());
+    // Contract 6 with the last passer, seat 3, as maker: seat 0 leads, Diamonds
+    // decide the tricks, and the all-pass table gives the game points.
+    MatchCheck check = checkDeals(table, contractAllPassed, 3);
+    EXPECT_EQ(check.problems, "") << showRecord(table.record.events());
+    EXPECT_EQ(check.deals, 1);
+}
+
 TEST(GameTricks, DealWithoutTricksForTeamZeroGivesTwelveAndEndsTheMatch) {
     LoopbackServer server(0.01, 11);
     ASSERT_TRUE(server.started()) << server.log().dump();
