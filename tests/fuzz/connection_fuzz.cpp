@@ -4,11 +4,14 @@
 // own join, next, bid and card messages, a log line never carries control
 // characters, and the slot is free again once the peer has gone.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/socket_feed.h"
@@ -20,6 +23,16 @@ using namespace dorvi::server;
 
 namespace {
 
+// Messages queued during the current input; guarded by the server mutex.
+// Never destroyed: the drain thread below outlives every static.
+std::vector<DorviMsg>& taken = *new std::vector<DorviMsg>;
+
+// Call with the server mutex held.
+void takeQueue(Server& server) {
+    for (DorviMsg& msg : server.queue) taken.push_back(std::move(msg));
+    server.queue.clear();
+}
+
 Server& fuzzServer() {
     static std::ostringstream log;
     static Server* server = [] {
@@ -27,7 +40,17 @@ Server& fuzzServer() {
         config.port = 0;
         config.wsPort = -1;
         config.timeScale = 0;
-        return new Server(config, log);
+        auto* created = new Server(config, log);
+        // The main loop's part: empty the queue now and then, so that a reader
+        // that waits for its messages to drain goes on.
+        std::thread([created] {
+            for (;;) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                std::lock_guard<std::mutex> guard(created->mutex);
+                takeQueue(*created);
+            }
+        }).detach();
+        return created;
     }();
     return *server;
 }
@@ -46,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         std::lock_guard<std::mutex> guard(server.mutex);
         server.queue.clear();
+        taken.clear();
         // What the accept thread sets up before it starts the connection thread.
         *player = DorviPlayer{};
         player->socket = socket.socket();
@@ -59,8 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::lock_guard<std::mutex> guard(server.mutex);
     FUZZ_CHECK(!player->connected && player->socket == net::INVALID_SOCKET,
                "the slot was not freed after the peer closed");
+    takeQueue(server);
     std::size_t fromPlayer = 0;
-    for (const DorviMsg& msg : server.queue) {
+    for (const DorviMsg& msg : taken) {
         if (msg.type == msgPrint) {
             FUZZ_CHECK(msg.player == nullptr, "a log line carries a player");
             for (unsigned char c : msg.text)
