@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "net/platform.h"
 #include "net/sockets.h"
@@ -92,6 +93,13 @@ struct Connection {
         return 1;
     }
 };
+
+// Messages of one connection still waiting in the queue; the server mutex is held.
+std::size_t queuedFrom(const std::vector<DorviMsg>& queue, const DorviPlayer* player, uint64_t id) {
+    return static_cast<std::size_t>(std::count_if(queue.begin(), queue.end(), [&](const DorviMsg& msg) {
+        return msg.player == player && msg.playerId == id;
+    }));
+}
 
 }  // namespace
 
@@ -227,6 +235,14 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
         lock.unlock();
         parseMsg(block, player);
         lock.lock();
+        // The server has no condition variable: poll, with the mutex free in
+        // between. A drop meanwhile makes the next read fail at once.
+        while (player->connected && player->id == id &&
+               queuedFrom(queue, player, id) >= maxQueuedPerPlayer) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(queueDrainPollMs));
+            lock.lock();
+        }
     }
     lock.unlock();
     net::closeSocket(socket);

@@ -44,6 +44,13 @@ inline constexpr std::size_t maxNameLength = 122;
 inline constexpr int sendTimeoutMs = 5000;
 inline constexpr int greetingTimeoutMs = 10000;
 
+// A connection with this many messages waiting in the server's queue stops
+// reading until they drain, so TCP flow control holds a flooding client back
+// instead of the queue growing without bound.
+inline constexpr std::size_t maxQueuedPerPlayer = 16;
+// Real-time step of that wait.
+inline constexpr int queueDrainPollMs = 2;
+
 // The log form of a Windows-1257 name: UTF-8, with control characters as "?"
 // so that a name can neither forge log lines nor drive the terminal.
 std::string logName(std::string_view name);

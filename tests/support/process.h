@@ -76,6 +76,8 @@ public:
     Process& operator=(const Process&) = delete;
 
     bool started() const { return pid_ > 0; }
+    // The running program's process id, -1 once it has ended or been killed.
+    pid_t pid() const { return pid_; }
 
     bool write(std::string_view text) {
         std::size_t done = 0;

@@ -1,0 +1,247 @@
+#pragma once
+
+// The real server and bot programs for the load and fault tests: a server at
+// time scale 0 on free ports, bot processes and their summary lines, raw
+// loopback connections for misbehaving clients, and the checks that follow
+// every fault (a fresh table plays, no slot is lost).
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+#include "net/sockets.h"
+#include "rules/blocks.h"
+#include "support/process.h"
+
+namespace dorvi::testing {
+
+using namespace std::chrono_literals;
+
+// A port nothing listens on right now: bound by the system, then let go.
+inline std::uint16_t freePort() {
+    net::netEnsureStarted();
+    int error = 0;
+    const net::SOCKET s = net::listenSocket(0, 1, error);
+    if (s == net::INVALID_SOCKET) return 0;
+    const std::uint16_t port = net::localPort(s);
+    net::closeSocket(s);
+    return port;
+}
+
+// Resident memory of a process in kB, -1 when it cannot be read.
+inline long residentKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        long kb = 0;
+        if (std::sscanf(line.c_str(), "VmRSS: %ld kB", &kb) == 1) return kb;
+    }
+    return -1;
+}
+
+inline std::size_t countLines(const Process& p, const std::string& exact) {
+    std::size_t n = 0;
+    for (const std::string& line : p.lines()) n += line == exact ? 1 : 0;
+    return n;
+}
+
+inline std::size_t countLinesEndingWith(const Process& p, std::string_view tail) {
+    std::size_t n = 0;
+    for (const std::string& line : p.lines()) n += line.ends_with(tail) ? 1 : 0;
+    return n;
+}
+
+// A dorvi-server on two free ports at time scale 0, accepting at once. It is
+// told to quit at the end and killed if it does not.
+class ServerRun {
+public:
+    ServerRun() {
+        port = freePort();
+        wsPort = freePort();
+        if (port == 0 || wsPort == 0 || port == wsPort) return;
+        process = std::make_unique<Process>(
+            DORVI_SERVER_BIN, std::vector<std::string>{"--start", "--port", std::to_string(port), "--ws-port",
+                                                       std::to_string(wsPort), "--time-scale", "0"});
+        ready = process->started() && process->waitForLine("Server is accepting connections", 20s) &&
+                process->waitForLine("Accepting browsers on port " + std::to_string(wsPort), 20s);
+    }
+
+    ~ServerRun() {
+        if (!process || !process->started()) return;
+        process->write("quit\n");
+        EXPECT_EQ(process->waitExit(20s), std::optional<int>(0)) << "the server did not end after quit\n"
+                                                                   << process->transcript();
+    }
+
+    Process& log() { return *process; }
+    std::string transcript() const { return process ? process->transcript() : std::string(); }
+
+    // Waits until `exact` has been logged `count` times in all.
+    bool waitForCount(const std::string& exact, std::size_t count, std::chrono::milliseconds timeout) {
+        std::size_t found = 0;
+        std::size_t from = 0;
+        while (found < count) {
+            auto at = process->waitForLine(exact, timeout, from);
+            if (!at) return false;
+            ++found;
+            from = *at + 1;
+        }
+        return true;
+    }
+
+    std::unique_ptr<Process> process;
+    std::uint16_t port = 0;
+    std::uint16_t wsPort = 0;
+    bool ready = false;
+};
+
+// "--count" bots named name1..nameN at time scale 0.
+inline std::unique_ptr<Process> startBots(const std::string& name, int count, std::uint16_t port, bool webSocket,
+                                          bool once) {
+    std::vector<std::string> args{"--port", std::to_string(port), "--count", std::to_string(count), "--name", name,
+                                  "--time-scale", "0"};
+    if (once) args.push_back("--once");
+    if (webSocket) args.push_back("--websocket");
+    return std::make_unique<Process>(DORVI_BOT_BIN, args);
+}
+
+struct BotSummary {
+    int audited = 0;
+    int rounds = 0;
+    int failures = 0;
+    int seen = 0;
+};
+
+// The summary lines ("NAME: audited A/R rounds, F failures") by bot name.
+inline std::map<std::string, BotSummary> botSummaries(const Process& bots) {
+    std::map<std::string, BotSummary> result;
+    for (const std::string& line : bots.lines()) {
+        char name[130] = {};
+        BotSummary s;
+        char tail[8] = {};
+        if (std::sscanf(line.c_str(), "%129[^:]: audited %d/%d rounds, %d failures%7s", name, &s.audited, &s.rounds,
+                        &s.failures, tail) == 4) {
+            s.seen = result[name].seen + 1;
+            result[name] = s;
+        }
+    }
+    return result;
+}
+
+// Every one of `names` reported exactly one clean match of at least one deal.
+inline void expectCleanMatches(const Process& bots, const std::vector<std::string>& names) {
+    const auto summaries = botSummaries(bots);
+    for (const std::string& line : bots.lines()) {
+        EXPECT_EQ(line.rfind("AUDIT FAILED", 0), std::string::npos) << line;
+    }
+    for (const std::string& name : names) {
+        auto it = summaries.find(name);
+        ASSERT_NE(it, summaries.end()) << "no summary from " << name << "\n" << bots.transcript();
+        EXPECT_EQ(it->second.seen, 1) << name;
+        EXPECT_GE(it->second.rounds, 1) << name;
+        EXPECT_EQ(it->second.audited, it->second.rounds) << name;
+        EXPECT_EQ(it->second.failures, 0) << name;
+    }
+}
+
+inline std::vector<std::string> botNames(const std::string& name, int count) {
+    std::vector<std::string> names;
+    for (int i = 1; i <= count; ++i) names.push_back(name + std::to_string(i));
+    return names;
+}
+
+// A loopback connection that sends whatever a test wants and notices when the
+// server ends it.
+class RawClient {
+public:
+    explicit RawClient(std::uint16_t port) {
+        int code = 0;
+        socket = net::connectSocket("127.0.0.1", port, code);
+    }
+    ~RawClient() { close(); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool connected() const { return socket != net::INVALID_SOCKET; }
+    bool send(std::string_view bytes) { return connected() && net::sendAll(socket, bytes.data(), bytes.size()); }
+    bool sendBlock(std::string_view text) { return send(padBlock(text, blockSize)); }
+
+    // Reads and keeps what arrives until the server ends the connection;
+    // true when it did within the time.
+    bool waitEnd(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        char buffer[4096];
+        while (connected()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                              std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            net::setReceiveTimeout(socket, static_cast<int>(left.count()));
+            int n = net::recvSome(socket, buffer, sizeof buffer);
+            if (n > 0) {
+                received.append(buffer, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && net::netLastError() == net::WSAEWOULDBLOCK) continue;
+            return true;  // closed, or reset by the server
+        }
+        return false;
+    }
+
+    void close() {
+        if (!connected()) return;
+        net::shutdownSocket(socket);
+        net::closeSocket(socket);
+        socket = net::INVALID_SOCKET;
+    }
+
+    net::SOCKET socket = net::INVALID_SOCKET;
+    std::string received;
+};
+
+// Four new bots play one whole match at a table of their own.
+inline void expectFreshTablePlays(ServerRun& server, const std::string& name) {
+    auto bots = startBots(name, 4, server.port, false, true);
+    ASSERT_TRUE(bots->started());
+    ASSERT_EQ(bots->waitExit(120s), std::optional<int>(0)) << "a fresh table did not finish its match\n"
+                                                           << bots->transcript() << "--- server\n"
+                                                           << server.transcript();
+    expectCleanMatches(*bots, botNames(name, 4));
+}
+
+// All 52 slots take a new greeted connection and a 53rd is ended at once.
+// A slot whose last owner's drop is still on its way is retried briefly.
+inline void expectAllSlotsFree(ServerRun& server, const std::string& prefix) {
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 52; ++i) {
+        const std::string name = prefix + std::to_string(i);
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        bool greeted = false;
+        std::size_t from = 0;
+        while (!greeted && std::chrono::steady_clock::now() < deadline) {
+            auto client = std::make_unique<RawClient>(server.port);
+            ASSERT_TRUE(client->sendBlock(name)) << name;
+            if (server.log().waitForLine(name + " connected", 2s, from)) {
+                clients.push_back(std::move(client));
+                greeted = true;
+            } else {
+                from = server.log().lines().size();
+            }
+        }
+        ASSERT_TRUE(greeted) << "no slot for connection " << i + 1 << "\n" << server.transcript();
+    }
+    RawClient extra(server.port);
+    EXPECT_TRUE(extra.waitEnd(10s)) << "a 53rd connection is ended at once";
+    EXPECT_TRUE(extra.received.empty()) << "and gets nothing";
+}
+
+}  // namespace dorvi::testing
