@@ -33,6 +33,25 @@ sockaddr_in toSockaddr(const wsa::SocketAddressV4& address)
     return result;
 }
 
+// Linux reports from accept the failure of a connection that died while it
+// waited in the queue. That is no failure of the listener: a client that
+// vanishes mid-handshake must not end the accept loop for everyone.
+bool lostWhilePending(int error)
+{
+    switch (error) {
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENONET:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool setTimeout(SOCKET socket, int option, int milliseconds)
 {
     if (milliseconds < 0)
@@ -96,6 +115,7 @@ int WSAGetLastError()
     case ENOTSUP: return WSAEOPNOTSUPP;
 #endif
     case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
     case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
     case EADDRINUSE: return WSAEADDRINUSE;
     case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
@@ -111,10 +131,13 @@ int WSAGetLastError()
     case EISCONN: return WSAEISCONN;
     case ENOTCONN: return WSAENOTCONN;
     case ESHUTDOWN: return WSAESHUTDOWN;
+    case ETOOMANYREFS: return WSAETOOMANYREFS;
     case ETIMEDOUT: return WSAETIMEDOUT;
     case ECONNREFUSED: return WSAECONNREFUSED;
+    case ELOOP: return WSAELOOP;
+    case ENAMETOOLONG: return WSAENAMETOOLONG;
+    case EHOSTDOWN: return WSAEHOSTDOWN;
     case EHOSTUNREACH: return WSAEHOSTUNREACH;
-    case EHOSTDOWN: return WSAEHOSTUNREACH;
     default: return 10000 + errno;
     }
 }
@@ -148,9 +171,10 @@ SOCKET accept(SOCKET socket, SocketAddressV4* address, int* length)
     socklen_t nativeLength = sizeof native;
     int fd;
     do {
+        nativeLength = sizeof native;
         fd = ::accept4(toFd(socket), reinterpret_cast<sockaddr*>(&native), &nativeLength,
                        SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    } while (fd < 0 && (errno == EINTR || lostWhilePending(errno)));
     if (fd >= 0 && address != nullptr) {
         address->family = native.sin_family;
         address->port = native.sin_port;
@@ -220,6 +244,11 @@ int connect(SOCKET socket, const SocketAddressV4& address)
 
 int send(SOCKET socket, const char* data, int size)
 {
+    // A negative count would reach the system as a huge one.
+    if (size < 0) {
+        errno = EINVAL;
+        return SOCKET_ERROR;
+    }
     ssize_t sent;
     do {
         sent = ::send(toFd(socket), data, static_cast<size_t>(size), MSG_NOSIGNAL);
@@ -229,6 +258,12 @@ int send(SOCKET socket, const char* data, int size)
 
 int recv(SOCKET socket, char* buffer, int size)
 {
+    // A negative count would reach the system as a huge one and let the
+    // receive run past the caller's buffer.
+    if (size < 0) {
+        errno = EINVAL;
+        return SOCKET_ERROR;
+    }
     ssize_t received;
     do {
         received = ::recv(toFd(socket), buffer, static_cast<size_t>(size), 0);

@@ -32,6 +32,7 @@ inline constexpr int WSAENOPROTOOPT = 10042;
 inline constexpr int WSAEPROTONOSUPPORT = 10043;
 inline constexpr int WSAESOCKTNOSUPPORT = 10044;
 inline constexpr int WSAEOPNOTSUPP = 10045;
+inline constexpr int WSAEPFNOSUPPORT = 10046;
 inline constexpr int WSAEAFNOSUPPORT = 10047;
 inline constexpr int WSAEADDRINUSE = 10048;
 inline constexpr int WSAEADDRNOTAVAIL = 10049;
@@ -44,8 +45,12 @@ inline constexpr int WSAENOBUFS = 10055;
 inline constexpr int WSAEISCONN = 10056;
 inline constexpr int WSAENOTCONN = 10057;
 inline constexpr int WSAESHUTDOWN = 10058;
+inline constexpr int WSAETOOMANYREFS = 10059;
 inline constexpr int WSAETIMEDOUT = 10060;
 inline constexpr int WSAECONNREFUSED = 10061;
+inline constexpr int WSAELOOP = 10062;
+inline constexpr int WSAENAMETOOLONG = 10063;
+inline constexpr int WSAEHOSTDOWN = 10064;
 inline constexpr int WSAEHOSTUNREACH = 10065;
 
 // Send and receive time-outs for one socket, in milliseconds; 0 clears the
@@ -84,6 +89,7 @@ SOCKET socketTcp4();
 // linger in TIME_WAIT do not block it, a live listener does. 0 on success.
 int bindListener(SOCKET socket, const SocketAddressV4& address);
 int listen(SOCKET socket, int backlog);
+// Waits past connections that died in the queue; fails only for the listener.
 SOCKET accept(SOCKET socket, SocketAddressV4* address, int* length);
 int getsockname(SOCKET socket, SocketAddressV4* address, int* length);
 // 1 when text is a dotted-decimal IPv4 address, whose network-order value
@@ -93,7 +99,8 @@ int inetPton4(const std::string& text, std::uint32_t* address);
 // network order. False when the name does not resolve or gives no address.
 bool resolveFirstIpv4(const std::string& host, std::uint32_t* address);
 int connect(SOCKET socket, const SocketAddressV4& address);
-// Never raises SIGPIPE: a peer that went away is a failed send.
+// Never raises SIGPIPE: a peer that went away is a failed send. A negative
+// size fails send and recv alike (WSAEINVAL).
 int send(SOCKET socket, const char* data, int size);
 int recv(SOCKET socket, char* buffer, int size);
 int shutdown(SOCKET socket, int how);

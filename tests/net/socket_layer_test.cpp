@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <dirent.h>
 #include <string>
 #include <sys/syscall.h>
@@ -108,6 +109,28 @@ TEST(SocketLayer, SendAndReceiveEdges)
         << "100 bytes and a close must not count as 128";
     EXPECT_EQ(std::string(buffer, 100), std::string(100, 'a'));
     EXPECT_EQ(recvSome(pair.server.s, buffer, 1), 0);
+    EXPECT_EQ(recvSome(pair.server.s, buffer, -1), -1) << "a negative size must not read at all";
+    EXPECT_EQ(netLastError(), WSAEINVAL);
+}
+
+TEST(SocketLayer, ErrorNumbersAreTheWindowsSocketsOnes)
+{
+    // Linux numbers most socket errors differently from BSD, whose numbers
+    // the Windows Sockets codes carry; staged codes must read the same.
+    const struct {
+        int native;
+        int expected;
+    } cases[] = {
+        {EINTR, 10004},        {EBADF, 10009},         {EACCES, 10013},       {EINVAL, 10022},
+        {EMFILE, 10024},       {EAGAIN, 10035},        {ENOTSOCK, 10038},     {EAFNOSUPPORT, 10047},
+        {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049}, {ENETUNREACH, 10051},  {ECONNABORTED, 10053},
+        {ECONNRESET, 10054},   {ENOBUFS, 10055},       {ENOTCONN, 10057},     {ETIMEDOUT, 10060},
+        {ECONNREFUSED, 10061}, {ENAMETOOLONG, 10063},  {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},
+    };
+    for (const auto& c : cases) {
+        errno = c.native;
+        EXPECT_EQ(wsa::WSAGetLastError(), c.expected) << "errno " << c.native;
+    }
 }
 
 TEST(SocketLayer, SendToVanishedPeerFailsWithoutSignal)
