@@ -171,6 +171,10 @@ TEST_F(Dispatch, PointBlockTextsAndMatchEnd) {
         {100, 3, 12,
          "[ShowText Teie võitsite selle mängu tulemusega 100/20][Shutdown]"
          "[ShowText Teie kaotasite terve mängu tulemusega 3/12]"},
+        // The three bytes are signed: 0xC8 and 0xFF are -56 and -1, not 200 and 255.
+        {-56, -1, 12,
+         "[ShowText Teie kaotasite selle mängu tulemusega -56/176][Shutdown]"
+         "[ShowText Teie kaotasite terve mängu tulemusega -1/12]"},
     };
     for (const Case& test : cases) {
         dealHand();
