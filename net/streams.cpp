@@ -49,8 +49,11 @@ public:
         // it would read as the end of the connection, so wait for the next.
         while (pending.empty()) {
             int r = readMessage(endpoint, pending);
-            if (r != 1)
+            if (r != 1) {
+                // Fragments of a message cut off by the close are no data.
+                pending.clear();
                 return r;
+            }
         }
         std::size_t n = std::min({size, pending.size(), static_cast<std::size_t>(INT_MAX)});
         std::copy_n(pending.data(), n, buffer);

@@ -155,12 +155,15 @@ TEST(Streams, WebSocketStreamFramesAndMessages)
     EXPECT_EQ(std::string({static_cast<char>(pong[6] ^ pong[2]), static_cast<char>(pong[7] ^ pong[3])}),
               "hi");
 
-    // The server's close is echoed with its status, masked, and ends reading.
-    sendBytes(link.server.s, encodeFrame(wsOpClose, "\x03\xE8", false));
+    // The server's close is echoed with its status, masked, and ends reading;
+    // the fragment it cut off is never handed out.
+    sendBytes(link.server.s, "\x02\x04open" + encodeFrame(wsOpClose, "\x03\xE8", false));
     EXPECT_EQ(link.readFromClient(4096), "<0>");
     WebSocketEndpoint serverSide{link.server.s, nullptr, false};
     std::string message;
     EXPECT_EQ(readMessage(serverSide, message), 0) << "the echo is a close frame";
+    shutdownSocket(link.server.s);
+    EXPECT_EQ(link.readFromClient(4096), "<0>");
 }
 
 TEST(Streams, WebSocketShutdownSendsCloseFirst)
