@@ -1,5 +1,10 @@
 #include "server/server_options.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -7,10 +12,35 @@ namespace dorvi::server {
 
 namespace {
 
-// Like atoi, but without the undefined overflow: the value wraps as the
-// platform's long-to-int conversion does.
+// atoi with a 32-bit long: a value beyond int saturates instead of being
+// undefined (or wrapping, as a cast of a 64-bit long would).
 int toInt(const char* text) {
-    return static_cast<int>(std::strtol(text, nullptr, 10));
+    long value = std::strtol(text, nullptr, 10);
+    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+}
+
+// strtoul with a 32-bit unsigned long: a magnitude beyond 32 bits gives the
+// largest value, a minus sign negates modulo 2^32. A 64-bit strtoul would cut
+// such a seed to its low bits instead.
+uint32_t toUnsigned32(const char* text) {
+    const char* digits = text;
+    while (std::isspace(static_cast<unsigned char>(*digits))) {
+        ++digits;
+    }
+    bool negative = *digits == '-';
+    if (*digits == '-' || *digits == '+') {
+        ++digits;
+    }
+    if (!std::isdigit(static_cast<unsigned char>(*digits))) {
+        return 0;
+    }
+    errno = 0;
+    unsigned long long magnitude = std::strtoull(digits, nullptr, 10);
+    if (errno == ERANGE || magnitude > UINT32_MAX) {
+        return UINT32_MAX;
+    }
+    uint32_t value = static_cast<uint32_t>(magnitude);
+    return negative ? 0u - value : value;
 }
 
 bool isValueOption(const char* arg) {
@@ -65,7 +95,7 @@ ServerOptions parseServerOptions(int argc, const char* const* argv) {
         } else if (std::strcmp(arg, "--time-scale") == 0) {
             config.timeScale = std::atof(value);
         } else {
-            config.seed = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
+            config.seed = toUnsigned32(value);
             config.seedSet = true;
         }
     }

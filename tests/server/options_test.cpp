@@ -51,6 +51,11 @@ TEST(ServerOptions, NumberConversions) {
     ServerOptions seed = parse({"--seed", "many"});
     EXPECT_EQ(seed.config.seed, 0u);
     EXPECT_TRUE(seed.config.seedSet) << "a seed that is no number still counts as given";
+    // Numbers read as by a 32-bit long: too large saturates, a minus sign wraps.
+    EXPECT_EQ(parse({"--seed", "4294967296"}).config.seed, 4294967295u) << "not cut to the low bits";
+    EXPECT_EQ(parse({"--seed", "-1"}).config.seed, 4294967295u);
+    EXPECT_EQ(parse({"--seed", "-4294967295"}).config.seed, 1u);
+    EXPECT_EQ(parse({"--port", "4294967297"}).config.port, 65535) << "atoi saturates at INT_MAX";
 
     ServerOptions portThenStart = parse({"--port", "--start"});
     EXPECT_FALSE(portThenStart.showUsage);
