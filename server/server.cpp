@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include <limits>
 #include <ostream>
 #include <system_error>
 #include <thread>
@@ -41,7 +42,15 @@ void Server::log(const std::string& text) {
 
 void Server::pause(std::unique_lock<std::mutex>& lock, int ms) {
     lock.unlock();
-    auto micros = static_cast<int64_t>(static_cast<int64_t>(ms) * 1000 * config.timeScale);
+    double product = static_cast<double>(static_cast<int64_t>(ms) * 1000) * config.timeScale;
+    // A huge or NaN time scale must not reach the undefined double-to-integer
+    // conversion: NaN sleeps not at all, huge sleeps as long as it can.
+    int64_t micros = 0;
+    if (product >= 9.2e18) {
+        micros = std::numeric_limits<int64_t>::max();
+    } else if (product > 0) {
+        micros = static_cast<int64_t>(product);
+    }
     if (micros > 0) {
         std::this_thread::sleep_for(std::chrono::microseconds(micros));
     } else {
