@@ -55,7 +55,8 @@ void Server::start(std::unique_lock<std::mutex>&) {
     accepting = true;
     tcpListener = sock;
     boundPort = net::localPort(sock);
-    log("Server is accepting connections");
+    // The accept thread waits for the mutex, so starting it before the line
+    // is queued changes nothing, and a failed start logs only its failure.
     try {
         std::thread(&Server::acceptConnections, this, sock, false).detach();
     } catch (const std::system_error& error) {
@@ -65,6 +66,7 @@ void Server::start(std::unique_lock<std::mutex>&) {
         log(formatLine("Could not start servet. ERROR %d", threadFailureCode(error)));
         return;
     }
+    log("Server is accepting connections");
 
     if (config.wsPort < 0) {
         return;
