@@ -176,9 +176,9 @@ public:
     bool send(std::string_view bytes) { return connected() && net::sendAll(socket, bytes.data(), bytes.size()); }
     bool sendBlock(std::string_view text) { return send(padBlock(text, blockSize)); }
 
-    // Reads and keeps what arrives until the server ends the connection;
-    // true when it did within the time.
-    bool waitEnd(std::chrono::milliseconds timeout) {
+    // Reads what arrives until the server ends the connection, keeping it
+    // only when asked; true when the end came within the time.
+    bool waitEnd(std::chrono::milliseconds timeout, bool keep = true) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         char buffer[4096];
         while (connected()) {
@@ -188,13 +188,18 @@ public:
             net::setReceiveTimeout(socket, static_cast<int>(left.count()));
             int n = net::recvSome(socket, buffer, sizeof buffer);
             if (n > 0) {
-                received.append(buffer, static_cast<std::size_t>(n));
+                if (keep) received.append(buffer, static_cast<std::size_t>(n));
                 continue;
             }
             if (n < 0 && net::netLastError() == net::WSAEWOULDBLOCK) continue;
             return true;  // closed, or reset by the server
         }
         return false;
+    }
+
+    // Wakes a thread blocked on this connection; close() comes later.
+    void shutdown() {
+        if (connected()) net::shutdownSocket(socket);
     }
 
     void close() {

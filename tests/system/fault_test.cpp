@@ -1,0 +1,282 @@
+// Faults against the real programs: a bot process killed mid-deal, clients
+// that stop reading, stay silent, flood or send bytes of no protocol, and the
+// operator stopping and restarting the server while tables play. After each,
+// the same server must seat and play a fresh table and have every slot free.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/websocket_handshake.h"
+#include "running_programs.h"
+#include "support/protocol_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace dorvi::testing;
+using Clock = std::chrono::steady_clock;
+
+// Runs its action when the scope ends, before the threads declared earlier
+// are joined, so that no thread stays blocked on a connection.
+struct OnExit {
+    std::function<void()> action;
+    ~OnExit() { action(); }
+};
+
+std::string randomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string bytes(n, '\0');
+    for (char& c : bytes) c = static_cast<char>(rng() & 0xFF);
+    return bytes;
+}
+
+std::string repeatedBlock(const std::string& text, int times) {
+    std::string batch;
+    for (int i = 0; i < times; ++i) batch += dorvi::padBlock(text, dorvi::blockSize);
+    return batch;
+}
+
+TEST(Faults, KilledBotProcessAbortsOnlyItsTable) {
+    ServerRun server;
+    ASSERT_TRUE(server.ready) << server.transcript();
+
+    // Alone on the server, the victim's four bots make up one table. Frozen
+    // as soon as its first deal begins, that table stays in the middle of a
+    // deal for as long as the test needs.
+    auto victim = startBots("victim", 4, server.port, false, true);
+    ASSERT_TRUE(victim->started());
+    ASSERT_TRUE(server.log().waitForLine("Game beginning", 60s)) << victim->transcript() << server.transcript();
+    ASSERT_EQ(::kill(victim->pid(), SIGSTOP), 0);
+    ASSERT_TRUE(botSummaries(*victim).empty()) << "the victim's match ended before it could be stopped";
+
+    auto others = startBots("other", 8, server.wsPort, true, true);
+    ASSERT_TRUE(others->started());
+    ASSERT_TRUE(server.waitForCount("Game beginning", 3, 60s)) << others->transcript() << server.transcript();
+    victim->kill();
+
+    ASSERT_TRUE(server.log().waitForLine(
+        [](const std::string& line) { return line.starts_with("victim") && line.ends_with(" disconnected"); }, 30s))
+        << server.transcript();
+    ASSERT_EQ(others->waitExit(150s), std::optional<int>(0)) << others->transcript() << server.transcript();
+    expectCleanMatches(*others, botNames("other", 8));
+    EXPECT_EQ(countLinesEndingWith(server.log(), " disconnected"), 1u)
+        << "one line for the lost table, none for the others\n"
+        << server.transcript();
+
+    expectFreshTablePlays(server, "fresh");
+    expectAllSlotsFree(server, "slot");
+}
+
+TEST(Faults, StuckSilentAndHostileClientsAreEndedWhileOtherTablesPlay) {
+    ServerRun server;
+    ASSERT_TRUE(server.ready) << server.transcript();
+
+    // Table 0: "stuck" never reads; "flood" bids without pause, and every bid
+    // is relayed to all four, so the sends to "stuck" back up until one runs
+    // out of time.
+    std::vector<std::unique_ptr<RawClient>> table;
+    for (const char* name : {"stuck", "flood", "c", "d"}) {
+        table.push_back(std::make_unique<RawClient>(server.port));
+        ASSERT_TRUE(table.back()->sendBlock(name) && table.back()->sendBlock("join")) << name;
+    }
+    ASSERT_TRUE(server.log().waitForLine("Game beginning", 20s)) << server.transcript();
+
+    const auto began = Clock::now();
+    RawClient silentTcp(server.port);
+    RawClient silentWs(server.wsPort);
+    RawClient endlessHead(server.wsPort);
+    RawClient randomTcp(server.port);
+    RawClient randomWs(server.wsPort);
+    RawClient nonUpgrade(server.wsPort);
+    RawClient bigFrame(server.wsPort);
+
+    std::atomic<bool> done{false};
+    std::vector<std::jthread> threads;
+    OnExit wake{[&] {
+        done = true;
+        for (auto& client : table) client->shutdown();
+        endlessHead.shutdown();
+    }};
+    for (std::size_t i = 1; i < table.size(); ++i) {
+        threads.emplace_back([&, i] { table[i]->waitEnd(120s, false); });
+    }
+    threads.emplace_back([&] {
+        const std::string batch = repeatedBlock("bid  1", 200);
+        while (!done && table[1]->send(batch)) {
+        }
+    });
+    // A head that never ends, one short line at a time, stays under the size
+    // limit of a head: only the greeting deadline can end it.
+    threads.emplace_back([&] {
+        if (!endlessHead.send("GET / HTTP/1.1\r\n")) return;
+        for (int i = 0; !done && i < 300; ++i) {
+            if (!endlessHead.send("X-Filler-" + std::to_string(i) + ": " + std::string(30, 'x') + "\r\n")) return;
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+
+    auto bots = startBots("calm", 8, server.port, false, true);
+    ASSERT_TRUE(bots->started());
+
+    ASSERT_TRUE(randomTcp.send(randomBytes(2000, 8)));
+    {
+        RawClient truncatedGreeting(server.port);
+        ASSERT_TRUE(truncatedGreeting.send(std::string(100, 'x')));
+        RawClient truncatedBlock(server.port);
+        ASSERT_TRUE(truncatedBlock.sendBlock("cut"));
+        ASSERT_TRUE(truncatedBlock.send(dorvi::padBlock("join", dorvi::blockSize).substr(0, 70)));
+    }
+    ASSERT_TRUE(randomWs.send(randomBytes(600, 9)));
+    ASSERT_TRUE(nonUpgrade.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    ASSERT_TRUE(dorvi::net::clientHandshake(bigFrame.socket, "127.0.0.1", server.wsPort, "/"));
+    // Binary, masked, 64-bit length 65537: one byte above the largest message.
+    ASSERT_TRUE(bigFrame.send(std::string("\x82\xFF\0\0\0\0\0\x01\0\x01" "abcd", 14)));
+
+    EXPECT_TRUE(randomWs.waitEnd(30s)) << "random bytes instead of an upgrade";
+    EXPECT_TRUE(nonUpgrade.waitEnd(30s));
+    EXPECT_TRUE(nonUpgrade.received.starts_with("HTTP/1.1 426")) << nonUpgrade.received;
+    EXPECT_TRUE(bigFrame.waitEnd(30s)) << "a frame above the largest message";
+    for (RawClient* late : {&silentTcp, &silentWs, &endlessHead}) {
+        EXPECT_TRUE(late->waitEnd(40s)) << "the greeting deadline ends a connection";
+        EXPECT_GE(Clock::now() - began, 9s) << "but not before it";
+    }
+
+    EXPECT_TRUE(server.log().waitForLine("stuck disconnected", 120s))
+        << "a player that never reads is dropped after the send time-out\n"
+        << server.transcript();
+    ASSERT_EQ(bots->waitExit(150s), std::optional<int>(0)) << bots->transcript() << server.transcript();
+    expectCleanMatches(*bots, botNames("calm", 8));
+    randomTcp.close();
+
+    // A name of random bytes cannot forge a line of its own.
+    for (const std::string& line : server.log().lines()) {
+        EXPECT_TRUE(line.ends_with(" connected") || line == "stuck disconnected" || line == "Game beginning" ||
+                    line == "Server is accepting connections" || line.starts_with("Accepting browsers on port "))
+            << "unexpected log line: " << line;
+    }
+
+    expectFreshTablePlays(server, "fresh");
+    expectAllSlotsFree(server, "slot");
+}
+
+TEST(Faults, ConsoleStopResetAndStartWhileTablesPlay) {
+    ServerRun server;
+    ASSERT_TRUE(server.ready) << server.transcript();
+    // Without "--once" the bots come back after every match and every stop.
+    auto bots = startBots("busy", 8, server.port, false, false);
+    ASSERT_TRUE(bots->started());
+    auto refused = [](const std::string& line) { return line.find("ebaõnnestus") != std::string::npos; };
+
+    std::size_t deals = 2;
+    ASSERT_TRUE(server.waitForCount("Game beginning", deals, 60s)) << bots->transcript() << server.transcript();
+    server.log().write("stop\n");
+    ASSERT_TRUE(server.log().waitForLine("Server closed", 20s)) << server.transcript();
+    EXPECT_TRUE(bots->waitForLine(refused, 30s)) << "the listeners are closed\n" << bots->transcript();
+
+    server.log().write("start\n");
+    ASSERT_TRUE(server.waitForCount("Server is accepting connections", 2, 20s)) << server.transcript();
+    deals = countLines(server.log(), "Game beginning") + 2;
+    EXPECT_TRUE(server.waitForCount("Game beginning", deals, 60s)) << "tables play again after start\n"
+                                                                   << server.transcript();
+
+    server.log().write("reset\n");
+    ASSERT_TRUE(server.waitForCount("Server closed", 2, 20s)) << server.transcript();
+    ASSERT_TRUE(server.waitForCount("Server is accepting connections", 3, 20s)) << server.transcript();
+    deals = countLines(server.log(), "Game beginning") + 2;
+    EXPECT_TRUE(server.waitForCount("Game beginning", deals, 60s)) << "tables play again after reset\n"
+                                                                   << server.transcript();
+
+    EXPECT_EQ(countLinesEndingWith(server.log(), " disconnected"), 0u) << "a stop ends tables without that line\n"
+                                                                       << server.transcript();
+    bots->kill();
+    for (const std::string& line : bots->lines()) {
+        EXPECT_EQ(line.rfind("AUDIT FAILED", 0), std::string::npos) << line;
+    }
+    for (const auto& [name, summary] : botSummaries(*bots)) {
+        EXPECT_EQ(summary.audited, summary.rounds) << name;
+        EXPECT_EQ(summary.failures, 0) << name;
+    }
+
+    // The killed bots' slots come free as the server notices; then a new table.
+    expectAllSlotsFree(server, "slot");
+    expectFreshTablePlays(server, "fresh");
+}
+
+// One connection may have only so many messages waiting: a client that
+// floods the server is held back by TCP flow control, not stored, and the
+// tables of others keep their pace.
+TEST(Faults, FloodingClientsAreHeldBackWhileOtherTablesPlay) {
+    ServerRun server;
+    ASSERT_TRUE(server.ready) << server.transcript();
+
+    // Table 0 is full for good (three idle players and one that floods
+    // "join"), so the bots, which rejoin after each match, only meet each other.
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (const char* name : {"idle1", "idle2", "idle3"}) {
+        idle.push_back(std::make_unique<RawClient>(server.port));
+        ASSERT_TRUE(idle.back()->sendBlock(name) && idle.back()->sendBlock("join"));
+    }
+    ProtocolClient joinFlood(server.wsPort, ProtocolClient::Transport::WebSocket);
+    ASSERT_TRUE(joinFlood.send("flooder") && joinFlood.send("join")) << joinFlood.error();
+    ASSERT_TRUE(server.log().waitForLine("Game beginning", 20s)) << server.transcript();
+    // Never seated: its bids only pass through the queue.
+    RawClient bidFlood(server.port);
+    ASSERT_TRUE(bidFlood.sendBlock("bidflood"));
+
+    auto bots = startBots("pace", 8, server.port, false, false);
+    ASSERT_TRUE(bots->started());
+    ASSERT_TRUE(server.waitForCount("Game beginning", 4, 60s)) << bots->transcript() << server.transcript();
+
+    // Deals over two equal windows, before and during the flood: a rate, so
+    // these waits are timed on purpose.
+    constexpr auto window = 4s;
+    std::size_t start = countLines(server.log(), "Game beginning");
+    std::this_thread::sleep_for(window);
+    const std::size_t baseline = countLines(server.log(), "Game beginning") - start;
+    const long rssBefore = residentKb(server.process->pid());
+
+    std::atomic<bool> done{false};
+    std::vector<std::jthread> threads;
+    OnExit wake{[&] {
+        done = true;
+        joinFlood.shutdown();
+        bidFlood.shutdown();
+    }};
+    threads.emplace_back([&] {
+        const std::string batch = repeatedBlock("join", 64);
+        while (!done && joinFlood.sendBytes(batch)) {
+        }
+    });
+    threads.emplace_back([&] {
+        const std::string batch = repeatedBlock("bid  0", 200);
+        while (!done && bidFlood.send(batch)) {
+        }
+    });
+    start = countLines(server.log(), "Game beginning");
+    std::this_thread::sleep_for(window);
+    const std::size_t flooded = countLines(server.log(), "Game beginning") - start;
+    const long rssAfter = residentKb(server.process->pid());
+
+    ASSERT_GT(rssBefore, 0);
+    EXPECT_LT(rssAfter - rssBefore, 20 * 1024) << "kB more while flooded: " << rssAfter - rssBefore;
+    EXPECT_GT(baseline, 0u);
+    EXPECT_GE(flooded * 2, baseline) << "deals in " << window.count() << " s: " << baseline << " before, " << flooded
+                                     << " during the flood";
+
+    // The server kept reading the flood: once what was sent has been taken,
+    // it sees the end of the connection.
+    joinFlood.shutdown();
+    EXPECT_TRUE(server.log().waitForLine("flooder disconnected", 90s)) << server.transcript();
+    bots->kill();
+}
+
+}  // namespace
