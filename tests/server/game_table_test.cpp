@@ -257,6 +257,29 @@ TEST(GameTable, NewDealKeepsTheMatchAndRearmsEverySeat) {
     EXPECT_FALSE(table.matchGoesOn());
 }
 
+TEST(GameTable, BidOutOfTurnIsRelayedAsItsBiddersButTheTurnMovesOnFromTheCurrentSeat) {
+    OfflineServer off(0);
+    server::Server& s = *off.server;
+    server::DorviTable& table = s.tables[0];
+    std::vector<std::unique_ptr<ProtocolClient>> clients;
+    std::lock_guard<std::mutex> guard(s.mutex);
+    for (std::size_t i = 0; i < 4; ++i) {
+        clients.push_back(off.connect(i, "x"));
+        ASSERT_NE(clients.back(), nullptr);
+        table.seatPlayer(&s.slots[i]);
+        s.slots[i].promptArmed = false;
+    }
+    // Seat 1 was prompted, seat 3 bids instead.
+    table.current = 1;
+    table.bid(&s.slots[3], 5);
+    for (std::size_t r = 0; r < 4; ++r) {
+        EXPECT_EQ(blockText(next(*clients[r])), std::to_string((r + 2) % 4) + " 5") << "bidder index at seat " << r;
+    }
+    EXPECT_TRUE(s.slots[1].promptArmed) << "the prompted seat is re-armed, not the bidder";
+    EXPECT_FALSE(s.slots[3].promptArmed);
+    EXPECT_EQ(table.current, 2) << "the turn moves on from the current seat";
+}
+
 TEST(GameTable, ScoringCapsAtTwelveAndKeepsZeroBytesInPointBlocks) {
     OfflineServer off(0);
     server::Server& s = *off.server;
