@@ -4,9 +4,12 @@
 // own join, next, bid and card messages, a log line never carries control
 // characters, and the slot is free again once the peer has gone.
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -27,6 +30,28 @@ namespace {
 // Never destroyed: the drain thread below outlives every static.
 std::vector<DorviMsg>& taken = *new std::vector<DorviMsg>;
 
+// The peer's end of the current input's socket, or -1; the drain thread
+// reads the server's replies (426, 101, pongs, close echoes) from it, as a
+// client would, so that a flood of pings cannot fill the socket.
+struct ReplyReader {
+    std::mutex mutex;
+    int fd = -1;
+};
+ReplyReader& replyReader = *new ReplyReader;
+
+void readReplies() {
+    std::lock_guard<std::mutex> guard(replyReader.mutex);
+    if (replyReader.fd < 0) return;
+    char chunk[4096];
+    while (::recv(replyReader.fd, chunk, sizeof chunk, MSG_DONTWAIT) > 0) {
+    }
+}
+
+void setReplyPeer(int fd) {
+    std::lock_guard<std::mutex> guard(replyReader.mutex);
+    replyReader.fd = fd;
+}
+
 // Call with the server mutex held.
 void takeQueue(Server& server) {
     for (DorviMsg& msg : server.queue) taken.push_back(std::move(msg));
@@ -46,6 +71,7 @@ Server& fuzzServer() {
         std::thread([created] {
             for (;;) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
+                readReplies();
                 std::lock_guard<std::mutex> guard(created->mutex);
                 takeQueue(*created);
             }
@@ -76,9 +102,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         player->connected = true;
         player->id = id = ++server.connectionCounter;
         player->webSocket = webSocket;
+        net::setSendTimeout(socket.socket(), sendTimeoutMs);
     }
 
+    setReplyPeer(socket.peer());
     server.getPlayerMsg(player, id, socket.release(), webSocket);
+    setReplyPeer(-1);
 
     std::lock_guard<std::mutex> guard(server.mutex);
     FUZZ_CHECK(!player->connected && player->socket == net::INVALID_SOCKET,

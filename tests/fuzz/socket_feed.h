@@ -53,6 +53,9 @@ public:
         return static_cast<net::SOCKET>(fd);
     }
 
+    // The peer's end, for reading the replies from another thread.
+    int peer() const { return far; }
+
     // Everything the code under test has sent back so far.
     std::string replies() const {
         std::string all;
