@@ -50,7 +50,7 @@ TEST(Load, ThirteenTablesOfMixedBotsPlayWholeMatches) {
                                                                  << g.bots->transcript() << "--- server\n"
                                                                  << server.transcript();
         expectCleanMatches(*g.bots, botNames(g.name, 13));
-        for (const auto& [name, summary] : botSummaries(*g.bots)) roundsSeen += summary.rounds;
+        for (const BotSummary& s : botSummaries(*g.bots)) roundsSeen += s.rounds;
     }
     // Each deal is seen by the four bots of its table, and logged once.
     EXPECT_EQ(roundsSeen % 4, 0);
