@@ -233,7 +233,7 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
             break;
         }
         lock.unlock();
-        parseMsg(block, player);
+        parseMsg(block, player, id);
         lock.lock();
         // The server has no condition variable: poll, with the mutex free in
         // between. A drop meanwhile makes the next read fail at once.

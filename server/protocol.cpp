@@ -75,7 +75,7 @@ bool isConsoleOnly(int16_t type) {
            type == msgPrint;
 }
 
-void Server::parseMsg(std::string_view block, DorviPlayer* player) {
+void Server::parseMsg(std::string_view block, DorviPlayer* player, std::uint64_t connectionId) {
     std::optional<DorviMsg> msg = messageFromBlock(block);
     if (!msg) {
         return;
@@ -90,6 +90,9 @@ void Server::parseMsg(std::string_view block, DorviPlayer* player) {
     // The id is read under the same lock that queues the message, so the
     // message names exactly the connection that sent it.
     std::lock_guard<std::mutex> guard(mutex);
+    if (connectionId != 0 && (!player->connected || player->id != connectionId)) {
+        return;
+    }
     msg->player = player;
     msg->playerId = player->id;
     queue.push_back(std::move(*msg));

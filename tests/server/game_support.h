@@ -107,8 +107,9 @@ public:
         config.seedSet = true;
         // Detached table and connection threads may still look at the server
         // for a moment after the test; it stays alive, reachable, until exit.
-        static std::mutex keepMutex;
-        static std::vector<std::unique_ptr<Instance>> kept;
+        // Never destroyed: exit must not tear it down under those threads.
+        static std::mutex& keepMutex = *new std::mutex;
+        static auto& kept = *new std::vector<std::unique_ptr<Instance>>;
         auto instance = std::make_unique<Instance>(config);
         instance_ = instance.get();
         {

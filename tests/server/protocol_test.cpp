@@ -119,4 +119,14 @@ TEST(ParseMsg, PlayerBlocksCarryTheConnectionAndConsoleWordsAreDropped) {
     EXPECT_EQ(server.queue[2].text, " hi");
     EXPECT_EQ(server.queue[3].type, srv::msgJoin) << "the console's join is queued and ignored later";
     EXPECT_EQ(server.queue[3].playerId, 0u);
+
+    // A block read by connection 77 after its slot went to connection 78 must
+    // not be credited to 78.
+    server.queue.clear();
+    player->id = 78;
+    server.parseMsg(padBlock("join", blockSize), player, 77);
+    EXPECT_TRUE(server.queue.empty()) << "a block of a replaced connection is dropped";
+    server.parseMsg(padBlock("join", blockSize), player, 78);
+    ASSERT_EQ(server.queue.size(), 1u);
+    EXPECT_EQ(server.queue[0].playerId, 78u);
 }
