@@ -25,12 +25,12 @@ void expectEndedWithoutPoints(Table& table, int gone) {
 
 // A fresh table of four plays a whole deal correctly on the same server.
 void expectFreshTablePlays(LoopbackServer& server, int gamesBefore) {
-    TableSpec spec;
-    spec.names = {"N0", "N1", "N2", "N3"};
-    spec.scripts[0].onOk = [](int, int) { return std::string("bid  2"); };
-    spec.scripts[0].onTrump = [](int) { return std::string("next 4"); };
-    for (auto& s : spec.scripts) s.holdAt = [](int, std::string_view t) { return t.starts_with("point"); };
-    Table table(server, spec);
+    TableSetup setup;
+    setup.names = {"N0", "N1", "N2", "N3"};
+    setup.scripts[0].onOk = [](int, int) { return std::string("bid  2"); };
+    setup.scripts[0].onTrump = [](int) { return std::string("next 4"); };
+    for (auto& s : setup.scripts) s.holdAt = [](int, std::string_view t) { return t.starts_with("point"); };
+    Table table(server, setup);
     ASSERT_TRUE(table.ok) << table.error;
     ASSERT_TRUE(table.record.waitEverySeat("point")) << showRecord(table.record.events());
     MatchCheck check = checkDeals(table, 4, 0);
@@ -52,9 +52,9 @@ TEST(GameAbort, PlayerLostDuringBiddingEndsTheMatchForAll) {
     LoopbackServer server(0.01);
     ASSERT_TRUE(server.started()) << server.log().dump();
     {
-        TableSpec spec;
-        spec.scripts[2].onOk = [](int, int) { return std::string("<close>"); };
-        Table table(server, spec);
+        TableSetup setup;
+        setup.scripts[2].onOk = [](int, int) { return std::string("<close>"); };
+        Table table(server, setup);
         ASSERT_TRUE(table.ok) << table.error;
         expectEndedWithoutPoints(table, 2);
         EXPECT_TRUE(server.log().waitFor("P2 disconnected", 1, 10s)) << server.log().dump();
@@ -66,9 +66,9 @@ TEST(GameAbort, PlayerLostDuringPlayEndsTheMatchForAll) {
     LoopbackServer server(0.01);
     ASSERT_TRUE(server.started()) << server.log().dump();
     {
-        TableSpec spec;
-        spec.scripts[3].holdAt = [](int, std::string_view t) { return t == "okc"; };
-        Table table(server, spec);
+        TableSetup setup;
+        setup.scripts[3].holdAt = [](int, std::string_view t) { return t == "okc"; };
+        Table table(server, setup);
         ASSERT_TRUE(table.ok) << table.error;
         ASSERT_TRUE(table.record.waitFor([](const Received& e) { return e.seat == 3 && e.text() == "okc"; }))
             << showRecord(table.record.events());
@@ -83,10 +83,10 @@ TEST(GameAbort, StopMidDealEndsTheMatchAndStartOpensAFreshTable) {
     LoopbackServer server(0.01);
     ASSERT_TRUE(server.started()) << server.log().dump();
     {
-        TableSpec spec;
-        for (auto& s : spec.scripts) s.holdAt = [](int, std::string_view t) { return t == "okc"; };
-        spec.transports[1] = Transport::WebSocket;
-        Table table(server, spec);
+        TableSetup setup;
+        for (auto& s : setup.scripts) s.holdAt = [](int, std::string_view t) { return t == "okc"; };
+        setup.transports[1] = Transport::WebSocket;
+        Table table(server, setup);
         ASSERT_TRUE(table.ok) << table.error;
         ASSERT_TRUE(table.record.waitFor([](const Received& e) { return e.text() == "okc"; }))
             << showRecord(table.record.events());

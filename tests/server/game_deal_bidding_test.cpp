@@ -47,10 +47,10 @@ TEST(GameDeal, SeededHandsAndNameBlocksReachEverySeatInOrder) {
     ASSERT_TRUE(server.started()) << server.log().dump();
 
     // Names travel as raw bytes: one with Windows-1257 letters, one empty.
-    TableSpec spec;
-    spec.names = {"Mari", std::string("J\xe4rv", 4), "", "Tiit"};
-    for (auto& s : spec.scripts) s = holdAt("ok");
-    Table table(server, spec);
+    TableSetup setup;
+    setup.names = {"Mari", std::string("J\xe4rv", 4), "", "Tiit"};
+    for (auto& s : setup.scripts) s = holdAt("ok");
+    Table table(server, setup);
     ASSERT_TRUE(table.ok) << table.error;
     // Seat 0's prompt follows its hand; the others' hands come before it.
     ASSERT_TRUE(table.record.waitFor([](const Received& e) { return e.text() == "ok"; }) &&
@@ -67,7 +67,7 @@ TEST(GameDeal, SeededHandsAndNameBlocksReachEverySeatInOrder) {
         auto blocks = table.blocksOf(r);
         ASSERT_GE(blocks.size(), 4u) << "seat " << r << "\n" << showRecord(table.record.events());
         for (int k = 1; k <= 3; ++k) {
-            std::string want = "name " + spec.names[static_cast<std::size_t>((r + k) % 4)];
+            std::string want = "name " + setup.names[static_cast<std::size_t>((r + k) % 4)];
             EXPECT_EQ(blocks[static_cast<std::size_t>(k - 1)], padBlock(want, blockSize))
                 << "name block " << k << " of seat " << r;
         }
@@ -101,9 +101,9 @@ void runBidding(const Bidding& b) {
     LoopbackServer server(0.01);
     ASSERT_TRUE(server.started()) << server.log().dump();
 
-    TableSpec spec;
+    TableSetup setup;
     for (int seat = 0; seat < 4; ++seat) {
-        SeatScript& s = spec.scripts[static_cast<std::size_t>(seat)];
+        SeatScript& s = setup.scripts[static_cast<std::size_t>(seat)];
         auto answers = b.answers[static_cast<std::size_t>(seat)];
         s.onOk = [answers](int, int n) {
             return n < static_cast<int>(answers.size()) ? answers[static_cast<std::size_t>(n)] : std::string();
@@ -111,7 +111,7 @@ void runBidding(const Bidding& b) {
         s.onTrump = [t = b.trumpAnswer](int) { return t; };
         s.holdAt = [](int, std::string_view t) { return t == "okc"; };
     }
-    Table table(server, spec);
+    Table table(server, setup);
     ASSERT_TRUE(table.ok) << table.error;
     ASSERT_TRUE(table.record.waitFor([](const Received& e) { return e.text() == "okc"; }) &&
                 table.record.waitEverySeat("next"))

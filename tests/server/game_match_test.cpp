@@ -13,17 +13,17 @@ namespace {
 
 // Seat 0 bids 1 and names Diamonds in every deal, the others pass: contract
 // 1, maker 0. Its bonus makes a match short.
-TableSpec diamondsBySeatZero() {
-    TableSpec spec;
-    spec.scripts[0].onOk = [](int, int) { return std::string("bid  1"); };
-    spec.scripts[0].onTrump = [](int) { return std::string("next 1"); };
-    return spec;
+TableSetup diamondsBySeatZero() {
+    TableSetup setup;
+    setup.scripts[0].onOk = [](int, int) { return std::string("bid  1"); };
+    setup.scripts[0].onTrump = [](int) { return std::string("next 1"); };
+    return setup;
 }
 
-void playMatch(TableSpec spec) {
+void playMatch(TableSetup setup) {
     LoopbackServer server(0.01, 5);
     ASSERT_TRUE(server.started()) << server.log().dump();
-    Table table(server, spec);
+    Table table(server, setup);
     ASSERT_TRUE(table.ok) << table.error;
     ASSERT_TRUE(table.waitDone(120s)) << showRecord(table.record.events());
 
@@ -44,7 +44,7 @@ void playMatch(TableSpec spec) {
         EXPECT_EQ(static_cast<unsigned char>(blocks.back()[6]), own) << "seat " << r;
         EXPECT_EQ(static_cast<unsigned char>(blocks.back()[7]), other) << "seat " << r;
         EXPECT_TRUE(seat.endedByServer()) << "seat " << r << ": " << seat.error();
-        if (spec.transports[static_cast<std::size_t>(r)] == Transport::WebSocket) {
+        if (setup.transports[static_cast<std::size_t>(r)] == Transport::WebSocket) {
             EXPECT_EQ(seat.closeFrame(), std::string("\x88\x02\x03\xe8", 4)) << "seat " << r;
         } else {
             EXPECT_EQ(seat.closeFrame(), "") << "seat " << r;
@@ -61,9 +61,9 @@ void playMatch(TableSpec spec) {
 TEST(GameMatch, FourTcpPlayersPlayToTwelve) { playMatch(diamondsBySeatZero()); }
 
 TEST(GameMatch, WebSocketAndTcpPlayersPlayToTwelve) {
-    TableSpec spec = diamondsBySeatZero();
-    spec.transports = {Transport::WebSocket, Transport::Tcp, Transport::WebSocket, Transport::Tcp};
-    playMatch(spec);
+    TableSetup setup = diamondsBySeatZero();
+    setup.transports = {Transport::WebSocket, Transport::Tcp, Transport::WebSocket, Transport::Tcp};
+    playMatch(setup);
 }
 
 TEST(GameMatch, ThirteenTablesPlayAtOnceAndKeepTheirBlocksApart) {
@@ -71,14 +71,14 @@ TEST(GameMatch, ThirteenTablesPlayAtOnceAndKeepTheirBlocksApart) {
     ASSERT_TRUE(server.started()) << server.log().dump();
     std::vector<std::unique_ptr<Table>> tables;
     for (int t = 0; t < 13; ++t) {
-        TableSpec spec;
-        for (int i = 0; i < 4; ++i) spec.names[static_cast<std::size_t>(i)] = "T" + std::to_string(t) + "P" + std::to_string(i);
-        spec.scripts[0].onOk = [](int, int) { return std::string("bid  2"); };
-        spec.scripts[0].onTrump = [](int) { return std::string("next 3"); };
-        for (auto& sc : spec.scripts) sc.holdAt = [](int, std::string_view text) { return text.starts_with("point"); };
+        TableSetup setup;
+        for (int i = 0; i < 4; ++i) setup.names[static_cast<std::size_t>(i)] = "T" + std::to_string(t) + "P" + std::to_string(i);
+        setup.scripts[0].onOk = [](int, int) { return std::string("bid  2"); };
+        setup.scripts[0].onTrump = [](int) { return std::string("next 3"); };
+        for (auto& sc : setup.scripts) sc.holdAt = [](int, std::string_view text) { return text.starts_with("point"); };
         // Mixed transports, so both kinds of connection run side by side.
-        if (t % 2 == 1) spec.transports = {Transport::WebSocket, Transport::Tcp, Transport::WebSocket, Transport::Tcp};
-        tables.push_back(std::make_unique<Table>(server, spec));
+        if (t % 2 == 1) setup.transports = {Transport::WebSocket, Transport::Tcp, Transport::WebSocket, Transport::Tcp};
+        tables.push_back(std::make_unique<Table>(server, setup));
         ASSERT_TRUE(tables.back()->ok) << "table " << t << ": " << tables.back()->error;
     }
     for (int t = 0; t < 13; ++t) {

@@ -401,7 +401,7 @@ private:
     std::string error_;
 };
 
-struct TableSpec {
+struct TableSetup {
     std::array<Transport, 4> transports{Transport::Tcp, Transport::Tcp, Transport::Tcp, Transport::Tcp};
     std::array<SeatScript, 4> scripts{};
     std::array<std::string, 4> names{"P0", "P1", "P2", "P3"};
@@ -411,13 +411,13 @@ struct TableSpec {
 // client i): each joins only when the one before it is seated.
 class Table {
 public:
-    Table(LoopbackServer& server, TableSpec spec = {}) {
+    Table(LoopbackServer& server, TableSetup setup = {}) {
         int before = server.seatedTotal();
         for (std::size_t i = 0; i < 4; ++i) {
-            Transport t = spec.transports[i];
+            Transport t = setup.transports[i];
             seats.push_back(std::make_unique<SeatClient>(t == Transport::WebSocket ? server.wsPort() : server.port(),
-                                                         t, spec.names[i], static_cast<int>(i), record,
-                                                         spec.scripts[i]));
+                                                         t, setup.names[i], static_cast<int>(i), record,
+                                                         setup.scripts[i]));
             if (!seats.back()->connected()) {
                 error = "seat " + std::to_string(i) + ": " + seats.back()->client().error();
                 return;

@@ -34,11 +34,11 @@ TEST(GameTricks, LegalDealFollowsTrickWinnersAndScoresForBothTeams) {
 
     // Seat 0 bids and names Spades; the others pass: maker 0, seat 1 leads.
     const int contract = 3;
-    TableSpec spec;
-    spec.scripts[0].onOk = [](int, int) { return std::string("bid  3"); };
-    spec.scripts[0].onTrump = [](int) { return std::string("next 3"); };
-    for (auto& s : spec.scripts) s.holdAt = [](int, std::string_view t) { return t.starts_with("point"); };
-    Table table(server, spec);
+    TableSetup setup;
+    setup.scripts[0].onOk = [](int, int) { return std::string("bid  3"); };
+    setup.scripts[0].onTrump = [](int) { return std::string("next 3"); };
+    for (auto& s : setup.scripts) s.holdAt = [](int, std::string_view t) { return t.starts_with("point"); };
+    Table table(server, setup);
     ASSERT_TRUE(table.ok) << table.error;
     ASSERT_TRUE(table.record.waitEverySeat("point")) << showRecord(table.record.events());
     auto events = table.record.events();
@@ -105,9 +105,9 @@ TEST(GameTricks, LegalDealFollowsTrickWinnersAndScoresForBothTeams) {
 TEST(GameTricks, AllPassDealIsPlayedWithDiamondsAndScoredByItsOwnTable) {
     LoopbackServer server(0.01, 3);
     ASSERT_TRUE(server.started()) << server.log().dump();
-    TableSpec spec;  // every seat passes
-    for (auto& s : spec.scripts) s.holdAt = [](int, std::string_view t) { return t.starts_with("point"); };
-    Table table(server, spec);
+    TableSetup setup;  // every seat passes
+    for (auto& s : setup.scripts) s.holdAt = [](int, std::string_view t) { return t.starts_with("point"); };
+    Table table(server, setup);
     ASSERT_TRUE(table.ok) << table.error;
     ASSERT_TRUE(table.record.waitEverySeat("point")) << showRecord(table.record.events());
     // Contract 6 with the last passer, seat 3, as maker: seat 0 leads, Diamonds
@@ -123,15 +123,15 @@ TEST(GameTricks, DealWithoutTricksForTeamZeroGivesTwelveAndEndsTheMatch) {
 
     // The server trusts its clients' cards: seats 1 and 3 always play the
     // top trump and seats 0 and 2 the lowest card, so team 1 takes every trick.
-    TableSpec spec;
+    TableSetup setup;
     for (int seat = 0; seat < 4; ++seat) {
-        spec.scripts[static_cast<std::size_t>(seat)].onCard = [seat](int, const Hand&, const Trick&, int) {
+        setup.scripts[static_cast<std::size_t>(seat)].onCard = [seat](int, const Hand&, const Trick&, int) {
             return seat % 2 == 1 ? 94 : 11;
         };
     }
-    spec.scripts[0].onOk = [](int, int) { return std::string("bid  1"); };
-    spec.scripts[0].onTrump = [](int) { return std::string("next 2"); };
-    Table table(server, spec);
+    setup.scripts[0].onOk = [](int, int) { return std::string("bid  1"); };
+    setup.scripts[0].onTrump = [](int) { return std::string("next 2"); };
+    Table table(server, setup);
     ASSERT_TRUE(table.ok) << table.error;
     ASSERT_TRUE(table.waitDone(30s)) << showRecord(table.record.events());
 
