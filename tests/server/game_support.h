@@ -24,6 +24,7 @@
 #include "rules/blocks.h"
 #include "rules/card_rules.h"
 #include "server/server.h"
+#include "support/line_record.h"
 #include "support/protocol_client.h"
 
 namespace dorvi::testing {
@@ -33,28 +34,25 @@ using Transport = ProtocolClient::Transport;
 
 // The server's log stream: whole lines, readable from the test thread while
 // the main loop writes.
-class LogCapture : public std::streambuf {
+class LogCapture : public LineLog {
 public:
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return lines_;
-    }
-
     int count(const std::string& line) {
-        std::lock_guard<std::mutex> guard(mutex_);
         int n = 0;
-        for (const auto& l : lines_) n += l == line ? 1 : 0;
+        for (const auto& l : lines()) n += l == line ? 1 : 0;
         return n;
     }
 
+    using LineRecord::waitFor;
+
     // Waits until `line` has been written at least n times.
     bool waitFor(const std::string& line, int n, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] {
-            int seen = 0;
-            for (const auto& l : lines_) seen += l == line ? 1 : 0;
-            return seen >= n;
-        });
+        return waitUntil(
+            [&](const std::vector<std::string>& all) {
+                int seen = 0;
+                for (const auto& l : all) seen += l == line ? 1 : 0;
+                return seen >= n;
+            },
+            timeout);
     }
 
     std::string dump() {
@@ -62,35 +60,6 @@ public:
         for (const auto& l : lines()) all += "  " + l + "\n";
         return all;
     }
-
-protected:
-    int_type overflow(int_type c) override {
-        if (c != traits_type::eof()) {
-            char ch = traits_type::to_char_type(c);
-            xsputn(&ch, 1);
-        }
-        return traits_type::not_eof(c);
-    }
-
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        for (std::streamsize i = 0; i < n; ++i) {
-            if (s[i] == '\n') {
-                lines_.push_back(partial_);
-                partial_.clear();
-            } else {
-                partial_ += s[i];
-            }
-        }
-        changed_.notify_all();
-        return n;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::string partial_;
-    std::vector<std::string> lines_;
 };
 
 // A Server with its main loop on a thread, listening on free loopback ports

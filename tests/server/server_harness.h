@@ -3,75 +3,19 @@
 // An in-process server for tests: the real Server, its main loop on a thread,
 // its log captured line by line so a test can wait for a line.
 
-#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <ostream>
-#include <streambuf>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "net/sockets.h"
 #include "server/server.h"
+#include "support/line_record.h"
 
 namespace dorvi::testing {
-
-class LineLog : public std::streambuf {
-public:
-    std::optional<std::size_t> waitFor(const std::function<bool(const std::string&)>& match,
-                                       std::chrono::milliseconds timeout, std::size_t from = 0) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        do {
-            for (std::size_t i = from; i < lines_.size(); ++i) {
-                if (match(lines_[i])) return i;
-            }
-            from = std::max(from, lines_.size());
-        } while (changed_.wait_until(lock, deadline) == std::cv_status::no_timeout ||
-                 from < lines_.size());
-        return std::nullopt;
-    }
-
-    std::optional<std::size_t> waitFor(const std::string& exact, std::chrono::milliseconds timeout,
-                                       std::size_t from = 0) {
-        return waitFor([&](const std::string& line) { return line == exact; }, timeout, from);
-    }
-
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-
-    std::string transcript() const {
-        std::string all;
-        for (const std::string& line : lines()) all += line + "\n";
-        return all;
-    }
-
-protected:
-    int_type overflow(int_type c) override {
-        if (c == traits_type::eof()) return traits_type::not_eof(c);
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (c == '\n') {
-            lines_.push_back(partial_);
-            partial_.clear();
-            changed_.notify_all();
-        } else {
-            partial_.push_back(static_cast<char>(c));
-        }
-        return c;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> lines_;
-    std::string partial_;
-};
 
 // The Server and its log are never freed: detached connection and table
 // threads may still use them after the test. They stay reachable from here.

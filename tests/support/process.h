@@ -5,15 +5,12 @@
 // can wait for a line with a deadline. The destructor kills the program if it
 // still runs, so a failing test leaves nothing behind.
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <spawn.h>
 #include <string>
@@ -22,6 +19,8 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "support/line_record.h"
 
 extern char** environ;
 
@@ -100,50 +99,26 @@ public:
     // waiting up to `timeout` for it to be written.
     std::optional<std::size_t> waitForLine(const std::function<bool(const std::string&)>& match,
                                            std::chrono::milliseconds timeout, std::size_t from = 0) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            for (std::size_t i = from; i < lines_.size(); ++i) {
-                if (match(lines_[i])) return i;
-            }
-            from = std::max(from, lines_.size());
-            if (ended_) return std::nullopt;
-            if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
-                for (std::size_t i = from; i < lines_.size(); ++i) {
-                    if (match(lines_[i])) return i;
-                }
-                return std::nullopt;
-            }
-        }
+        return outputLines_.waitFor(match, timeout, from);
     }
 
     std::optional<std::size_t> waitForLine(const std::string& exact, std::chrono::milliseconds timeout,
                                            std::size_t from = 0) {
-        return waitForLine([&](const std::string& line) { return line == exact; }, timeout, from);
+        return outputLines_.waitFor(exact, timeout, from);
     }
 
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
+    std::vector<std::string> lines() const { return outputLines_.lines(); }
 
     // Everything written so far, for failure messages.
-    std::string transcript() const {
-        std::string all;
-        for (const std::string& line : lines()) all += line + "\n";
-        return all;
-    }
+    std::string transcript() const { return outputLines_.transcript(); }
 
     // The exit status once the program has ended on its own within the time.
     std::optional<int> waitExit(std::chrono::milliseconds timeout) {
         if (status_) return status_;
         if (pid_ <= 0) return std::nullopt;
         auto deadline = std::chrono::steady_clock::now() + timeout;
-        {
-            // A program that ends closes its output first.
-            std::unique_lock<std::mutex> lock(mutex_);
-            if (!changed_.wait_until(lock, deadline, [this] { return ended_; })) return std::nullopt;
-        }
+        // A program that ends closes its output first.
+        if (!outputLines_.waitFinished(deadline)) return std::nullopt;
         for (;;) {
             int status = 0;
             pid_t r = waitpid(pid_, &status, WNOHANG);
@@ -167,25 +142,15 @@ public:
 
 private:
     void readOutput() {
-        std::string partial;
         char buffer[4096];
         for (;;) {
             ssize_t n = ::read(output_, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
-            std::lock_guard<std::mutex> lock(mutex_);
             if (n <= 0) {
-                if (!partial.empty()) lines_.push_back(partial);
-                ended_ = true;
-                changed_.notify_all();
+                outputLines_.finish();
                 return;
             }
-            partial.append(buffer, static_cast<std::size_t>(n));
-            std::size_t end;
-            while ((end = partial.find('\n')) != std::string::npos) {
-                lines_.push_back(partial.substr(0, end));
-                partial.erase(0, end + 1);
-            }
-            changed_.notify_all();
+            outputLines_.append(std::string_view(buffer, static_cast<std::size_t>(n)));
         }
     }
 
@@ -193,11 +158,8 @@ private:
     int input_ = -1;
     int output_ = -1;
     std::optional<int> status_;
+    LineRecord outputLines_;
     std::thread reader_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> lines_;
-    bool ended_ = false;
 };
 
 }  // namespace dorvi::testing
