@@ -49,6 +49,15 @@ public:
         return std::make_unique<ProtocolClient>(c, transport);
     }
 
+    // Connects slots 0 to 3, each named "x", and seats them at table 0.
+    void seatFour(std::vector<std::unique_ptr<ProtocolClient>>& clients) {
+        for (std::size_t i = 0; i < 4; ++i) {
+            clients.push_back(connect(i, "x"));
+            ASSERT_NE(clients.back(), nullptr);
+            server->tables[0].seatPlayer(&server->slots[i]);
+        }
+    }
+
     // Log lines queued so far with this text.
     int logged(const std::string& text) {
         int n = 0;
@@ -223,9 +232,8 @@ TEST(GameTable, NewDealKeepsTheMatchAndRearmsEverySeat) {
     server::DorviTable& table = s.tables[0];
     std::vector<std::unique_ptr<ProtocolClient>> clients;
     std::lock_guard<std::mutex> guard(s.mutex);
+    ASSERT_NO_FATAL_FAILURE(off.seatFour(clients));
     for (std::size_t i = 0; i < 4; ++i) {
-        clients.push_back(off.connect(i, "x"));
-        table.seatPlayer(&s.slots[i]);
         s.slots[i].inBidding = false;
         s.slots[i].promptArmed = false;
         s.slots[i].pendingCard = 21;
@@ -263,12 +271,8 @@ TEST(GameTable, BidOutOfTurnIsRelayedAsItsBiddersButTheTurnMovesOnFromTheCurrent
     server::DorviTable& table = s.tables[0];
     std::vector<std::unique_ptr<ProtocolClient>> clients;
     std::lock_guard<std::mutex> guard(s.mutex);
-    for (std::size_t i = 0; i < 4; ++i) {
-        clients.push_back(off.connect(i, "x"));
-        ASSERT_NE(clients.back(), nullptr);
-        table.seatPlayer(&s.slots[i]);
-        s.slots[i].promptArmed = false;
-    }
+    ASSERT_NO_FATAL_FAILURE(off.seatFour(clients));
+    for (std::size_t i = 0; i < 4; ++i) s.slots[i].promptArmed = false;
     // Seat 1 was prompted, seat 3 bids instead.
     table.current = 1;
     table.bid(&s.slots[3], 5);
@@ -286,11 +290,7 @@ TEST(GameTable, ScoringCapsAtTwelveAndKeepsZeroBytesInPointBlocks) {
     server::DorviTable& table = s.tables[0];
     std::vector<std::unique_ptr<ProtocolClient>> clients;
     std::lock_guard<std::mutex> guard(s.mutex);
-    for (std::size_t i = 0; i < 4; ++i) {
-        clients.push_back(off.connect(i, "x"));
-        ASSERT_NE(clients.back(), nullptr);
-        table.seatPlayer(&s.slots[i]);
-    }
+    ASSERT_NO_FATAL_FAILURE(off.seatFour(clients));
     // 20 card points against a maker of team 1 under contract 2: team 1 gets
     // 4, and 10 + 4 stops at 12.
     table.scoreA = 0;
@@ -330,11 +330,7 @@ TEST(GameTable, CardZeroIsRelayedButNeverTakenAsPlayed) {
     server::DorviTable& table = s.tables[0];
     std::vector<std::unique_ptr<ProtocolClient>> clients;
     std::lock_guard<std::mutex> guard(s.mutex);
-    for (std::size_t i = 0; i < 4; ++i) {
-        clients.push_back(off.connect(i, "x"));
-        ASSERT_NE(clients.back(), nullptr);
-        table.seatPlayer(&s.slots[i]);
-    }
+    ASSERT_NO_FATAL_FAILURE(off.seatFour(clients));
     table.current = 1;
     table.playCard(0);
     EXPECT_EQ(s.slots[1].pendingCard, 0);
