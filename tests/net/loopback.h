@@ -4,6 +4,7 @@
 
 #include "net/platform.h"
 #include "net/sockets.h"
+#include "support/free_port.h"
 
 #include <gtest/gtest.h>
 

@@ -74,11 +74,7 @@ TEST(SocketLayer, ListenerReopensWhileOldConnectionsLinger)
 
 TEST(SocketLayer, ConnectFailuresGiveStagedCodes)
 {
-    std::uint16_t freePort;
-    {
-        Listener listener = listenLoopback();
-        freePort = listener.port;
-    }
+    const std::uint16_t freePort = dorvi::testing::freePort();
     int error = -1;
     SOCKET s = connectSocket("127.0.0.1", freePort, error);
     EXPECT_EQ(s, INVALID_SOCKET);

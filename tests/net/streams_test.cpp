@@ -92,11 +92,7 @@ TEST(Streams, TcpStreamCarriesRawBytes)
 
 TEST(Streams, ConnectFailures)
 {
-    std::uint16_t freePort;
-    {
-        Listener listener = listenLoopback();
-        freePort = listener.port;
-    }
+    const std::uint16_t freePort = dorvi::testing::freePort();
     int error = -1;
     EXPECT_FALSE(connectTcp("127.0.0.1", freePort, error));
     EXPECT_EQ(error, 310061);

@@ -13,6 +13,7 @@
 
 #include "net/sockets.h"
 #include "server/server.h"
+#include "support/free_port.h"
 #include "support/line_record.h"
 
 namespace dorvi::testing {
@@ -93,14 +94,5 @@ private:
     server::Server* server_;
     std::thread loop_;
 };
-
-// A port that was free a moment ago, for the real binary, which logs no port.
-inline std::uint16_t freePort() {
-    int code = 0;
-    net::SOCKET s = net::listenSocket(0, 1, code);
-    std::uint16_t port = net::localPort(s);
-    net::closeSocket(s);
-    return port;
-}
 
 }  // namespace dorvi::testing

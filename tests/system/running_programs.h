@@ -20,22 +20,12 @@
 
 #include "net/sockets.h"
 #include "rules/blocks.h"
+#include "support/free_port.h"
 #include "support/process.h"
 
 namespace dorvi::testing {
 
 using namespace std::chrono_literals;
-
-// A port nothing listens on right now: bound by the system, then let go.
-inline std::uint16_t freePort() {
-    net::netEnsureStarted();
-    int error = 0;
-    const net::SOCKET s = net::listenSocket(0, 1, error);
-    if (s == net::INVALID_SOCKET) return 0;
-    const std::uint16_t port = net::localPort(s);
-    net::closeSocket(s);
-    return port;
-}
 
 // Resident memory of a process in kB, -1 when it cannot be read.
 inline long residentKb(pid_t pid) {

@@ -12,23 +12,14 @@
 #include <vector>
 
 #include "net/sockets.h"
+#include "support/free_port.h"
 #include "support/process.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using dorvi::testing::freePort;
 using dorvi::testing::Process;
-
-// A port nothing listens on right now: bound by the system, then let go.
-std::uint16_t freePort() {
-    dorvi::net::netEnsureStarted();
-    int error = 0;
-    const dorvi::net::SOCKET s = dorvi::net::listenSocket(0, 1, error);
-    if (s == dorvi::net::INVALID_SOCKET) return 0;
-    const std::uint16_t port = dorvi::net::localPort(s);
-    dorvi::net::closeSocket(s);
-    return port;
-}
 
 struct Summary {
     int audited = 0;
