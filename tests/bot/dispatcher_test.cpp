@@ -7,6 +7,7 @@
 
 #include "bot/recording_host.h"
 #include "rules/blocks.h"
+#include "support/server_blocks.h"
 
 using dorvi::blockSize;
 using dorvi::padBlock;
@@ -15,6 +16,8 @@ using dorvi::client::ClientSession;
 using dorvi::client::GameState;
 using dorvi::client::SessionAction;
 using dorvi::client::testing::RecordingHost;
+using dorvi::testing::pointBlock;
+using dorvi::testing::relayBlock;
 
 namespace {
 
@@ -36,20 +39,6 @@ struct Dispatch : ::testing::Test {
         send(padBlock("name C", blockSize));
         send(padBlock(digits, blockSize));
         host.clear();
-    }
-
-    static std::string relay(char seat, int card) {
-        std::string block = padBlock(std::string{seat, ' '}, shortBlockSize);
-        block[2] = static_cast<char>(card);
-        return block;
-    }
-
-    static std::string point(int cardPoints, int own, int other) {
-        std::string block = padBlock("point", shortBlockSize);
-        block[5] = static_cast<char>(cardPoints);
-        block[6] = static_cast<char>(own);
-        block[7] = static_cast<char>(other);
-        return block;
     }
 };
 
@@ -142,11 +131,11 @@ TEST_F(Dispatch, FourthCardCompletesTheTrickBeforeTheDelayAndClear) {
 
     EXPECT_TRUE(send(padBlock("okc", shortBlockSize)).empty());
     EXPECT_TRUE(state.playTurn);
-    EXPECT_TRUE(send(relay('1', 24)).empty());
-    EXPECT_TRUE(send(relay('2', 21)).empty());
-    EXPECT_TRUE(send(relay('7', 22)).empty()) << "a seat byte outside 0-3 is no card";
-    EXPECT_TRUE(send(relay('3', 200)).empty());
-    auto actions = send(relay('0', 91));
+    EXPECT_TRUE(send(relayBlock('1', 24)).empty());
+    EXPECT_TRUE(send(relayBlock('2', 21)).empty());
+    EXPECT_TRUE(send(relayBlock('7', 22)).empty()) << "a seat byte outside 0-3 is no card";
+    EXPECT_TRUE(send(relayBlock('3', 200)).empty());
+    auto actions = send(relayBlock('0', 91));
     EXPECT_EQ(describe(actions), "[Delay 3000][ClearTrick]");
     EXPECT_EQ(host.events(), (Events{"playTurn", "card:1,24", "card:2,21", "card:3,200", "card:0,91",
                                      "trick:91,24,21,200"}));
@@ -186,7 +175,7 @@ TEST_F(Dispatch, PointBlockTextsAndMatchEnd) {
             EXPECT_EQ(state.hand[0], 0) << "the deal is reset before onDealEnd";
             EXPECT_EQ(state.trump, 0);
         };
-        auto actions = send(point(test.c, test.a, test.b));
+        auto actions = send(pointBlock(test.c, test.a, test.b));
         host.onEvent = nullptr;
         EXPECT_EQ(describe(actions), test.actions) << "point " << test.c << " " << test.a << "/" << test.b;
         EXPECT_EQ(host.events(), (Events{"dealEnd:" + std::to_string(test.c) + "," + std::to_string(test.a) + "," +

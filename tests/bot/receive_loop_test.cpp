@@ -19,6 +19,7 @@
 #include "net/websocket_frames.h"
 #include "net/websocket_handshake.h"
 #include "rules/blocks.h"
+#include "support/server_blocks.h"
 
 using dorvi::blockSize;
 using dorvi::padBlock;
@@ -28,6 +29,8 @@ using dorvi::client::GameState;
 using dorvi::client::nextBlock;
 using dorvi::client::runSession;
 using dorvi::client::testing::RecordingHost;
+using dorvi::testing::pointBlock;
+using dorvi::testing::relayBlock;
 namespace net = dorvi::net;
 using net::INVALID_SOCKET;
 using net::SOCKET;
@@ -38,20 +41,6 @@ using Events = std::vector<std::string>;
 
 std::string block128(const std::string& text) { return padBlock(text, blockSize); }
 std::string block56(const std::string& text) { return padBlock(text, shortBlockSize); }
-
-std::string relay(char seat, int card) {
-    std::string block = block56(std::string{seat, ' '});
-    block[2] = static_cast<char>(card);
-    return block;
-}
-
-std::string point(int cardPoints, int own, int other) {
-    std::string block = block56("point");
-    block[5] = static_cast<char>(cardPoints);
-    block[6] = static_cast<char>(own);
-    block[7] = static_cast<char>(other);
-    return block;
-}
 
 std::string dealStart() {
     return block128("name A") + block128("name B") + block128("name C") + block128("141312219182736451");
@@ -140,7 +129,7 @@ TEST(ReceiveLoop, CutsAcrossReadsByPhaseAndEndsOnAClosedConnection) {
         dealStart() + ok.substr(0, 60),                             // a block split over two reads
         ok.substr(60) + block128("next 2") + block56("okc"),       // 128 then 56 in one read
         trumpBlock.substr(0, 100),                                 // phase 2: "trump" is 128 bytes
-        trumpBlock.substr(100) + relay('1', 94),
+        trumpBlock.substr(100) + relayBlock('1', 94),
         0,
     });
     runSession(stream, state, host);
@@ -182,8 +171,8 @@ TEST(ReceiveLoop, ReadErrorResetsTheStateAndMatchEndShutsTheStreamDown) {
         host.probeMutex = true;
         GameState state;
         host.state = &state;
-        ScriptedStream stream(host, {dealStart() + block128("next 4") + relay('0', 91) + relay('1', 92) +
-                                         relay('2', 93) + relay('3', 94) + point(70, 12, 3),
+        ScriptedStream stream(host, {dealStart() + block128("next 4") + relayBlock('0', 91) + relayBlock('1', 92) +
+                                         relayBlock('2', 93) + relayBlock('3', 94) + pointBlock(70, 12, 3),
                                      0});
         runSession(stream, state, host);
         EXPECT_EQ(host.events(), (Events{
@@ -343,10 +332,10 @@ TEST_P(ReceiveLoopOverLoopback, PlaysThroughTheProtocolAndShutsDownAtMatchEnd) {
     }
     ASSERT_TRUE(host.waitFor("playTurn")) << host.joined();
 
-    session.send({block128("trump"), relay('1', 94)});
+    session.send({block128("trump"), relayBlock('1', 94)});
     ASSERT_TRUE(host.waitFor("card:1,94")) << "a \"trump\" block in play must be cut as 128 bytes\n" << host.joined();
 
-    session.send({point(70, 12, 3)});
+    session.send({pointBlock(70, 12, 3)});
     ASSERT_TRUE(host.waitFor("session over")) << host.joined();
     EXPECT_EQ(session.receive(), "") << "the bot ends the connection at match end";
 

@@ -26,6 +26,7 @@
 #include "server/server.h"
 #include "support/line_record.h"
 #include "support/protocol_client.h"
+#include "support/server_blocks.h"
 
 namespace dorvi::testing {
 
@@ -445,14 +446,6 @@ inline std::string showRecord(const std::vector<Received>& events) {
     std::string out;
     for (const auto& e : events) out += "  seat " + std::to_string(e.seat) + ": " + show(e.block) + "\n";
     return out;
-}
-
-inline std::string pointBlock(int cardPointsOwn, int own, int other) {
-    std::string text = "point";
-    text += static_cast<char>(cardPointsOwn);
-    text += static_cast<char>(own);
-    text += static_cast<char>(other);
-    return padBlock(text, shortBlockSize);
 }
 
 // Checks every finished deal in a table's record against the rules: all
