@@ -14,6 +14,7 @@
 
 using dorvi::blockSize;
 using dorvi::padBlock;
+using dorvi::testing::connectedSlots;
 using dorvi::testing::InProcessServer;
 using dorvi::testing::ProtocolClient;
 using Transport = dorvi::testing::ProtocolClient::Transport;
@@ -35,6 +36,17 @@ private:
     std::atomic<bool> ended_{false};
     std::thread thread_;
 };
+
+// Four players that greet and ask for a table.
+std::vector<std::unique_ptr<ProtocolClient>> joinFour(InProcessServer& server, std::vector<std::string> names) {
+    std::vector<std::unique_ptr<ProtocolClient>> players;
+    for (const std::string& name : names) {
+        players.push_back(std::make_unique<ProtocolClient>(server.port(), Transport::Tcp));
+        players.back()->send(name);
+        players.back()->send("join");
+    }
+    return players;
+}
 
 }  // namespace
 
@@ -77,13 +89,7 @@ TEST(ConnectionLimits, GreetingDeadlineEndsSilentAndSlowStarts) {
     EXPECT_EQ(net::recvSome(halfUpgrade, &byte, 1), 0) << "an unfinished upgrade is ended too";
     net::closeSocket(halfUpgrade);
 
-    EXPECT_TRUE(server.waitUntil(
-        [](srv::Server& s) {
-            int n = 0;
-            for (const srv::DorviPlayer& p : s.slots) n += p.connected ? 1 : 0;
-            return n == 1;
-        },
-        10s))
+    EXPECT_TRUE(server.waitUntil([](srv::Server& s) { return connectedSlots(s) == 1; }, 10s))
         << "only the greeted player keeps its slot";
     EXPECT_FALSE(prompt.waitEnd(100ms)) << "a greeted player has no read deadline";
     EXPECT_EQ(server.log().lines().size(), 3u) << server.log().transcript();
@@ -92,12 +98,7 @@ TEST(ConnectionLimits, GreetingDeadlineEndsSilentAndSlowStarts) {
 TEST(ConnectionLimits, PlayerThatStopsReadingIsDroppedAndOthersPlayOn) {
     InProcessServer server;
     ASSERT_TRUE(server.start());
-    std::vector<std::unique_ptr<ProtocolClient>> table;
-    for (const char* name : {"stuck", "b", "c", "d"}) {
-        table.push_back(std::make_unique<ProtocolClient>(server.port(), Transport::Tcp));
-        table.back()->send(name);
-        table.back()->send("join");
-    }
+    auto table = joinFour(server, {"stuck", "b", "c", "d"});
     ASSERT_TRUE(server.log().waitFor("Game beginning", 10s)) << server.log().transcript();
     Drain b(*table[1]);
     Drain c(*table[2]);
@@ -116,12 +117,7 @@ TEST(ConnectionLimits, PlayerThatStopsReadingIsDroppedAndOthersPlayOn) {
                                                                 << server.log().transcript();
 
     // The server goes on: four new players are greeted and seated.
-    std::vector<std::unique_ptr<ProtocolClient>> next;
-    for (const char* name : {"e", "f", "g", "h"}) {
-        next.push_back(std::make_unique<ProtocolClient>(server.port(), Transport::Tcp));
-        next.back()->send(name);
-        next.back()->send("join");
-    }
+    auto next = joinFour(server, {"e", "f", "g", "h"});
     auto first = server.log().waitFor("Game beginning", 1ms);
     ASSERT_TRUE(first);
     EXPECT_TRUE(server.log().waitFor("Game beginning", 20s, *first + 1)) << server.log().transcript();

@@ -95,4 +95,11 @@ private:
     std::thread loop_;
 };
 
+// How many slots hold a connection; call it under the server mutex.
+inline int connectedSlots(const server::Server& s) {
+    int n = 0;
+    for (const server::DorviPlayer& p : s.slots) n += p.connected ? 1 : 0;
+    return n;
+}
+
 }  // namespace dorvi::testing

@@ -13,6 +13,7 @@
 
 using dorvi::blockSize;
 using dorvi::padBlock;
+using dorvi::testing::connectedSlots;
 using dorvi::testing::InProcessServer;
 using dorvi::testing::ProtocolClient;
 using Transport = dorvi::testing::ProtocolClient::Transport;
@@ -35,12 +36,6 @@ std::string readAll(net::SOCKET socket, std::chrono::milliseconds timeout) {
         if (n > 0) all.append(buffer, static_cast<std::size_t>(n));
     }
     return all;
-}
-
-int connectedSlots(srv::Server& s) {
-    int n = 0;
-    for (const srv::DorviPlayer& p : s.slots) n += p.connected ? 1 : 0;
-    return n;
 }
 
 }  // namespace
