@@ -10,35 +10,18 @@
 #include "rules/blocks.h"
 #include "server_harness.h"
 #include "support/protocol_client.h"
+#include "support/raw_client.h"
 
 using dorvi::blockSize;
 using dorvi::padBlock;
 using dorvi::testing::connectedSlots;
 using dorvi::testing::InProcessServer;
 using dorvi::testing::ProtocolClient;
+using dorvi::testing::RawClient;
 using Transport = dorvi::testing::ProtocolClient::Transport;
 using namespace std::chrono_literals;
 namespace net = dorvi::net;
 namespace srv = dorvi::server;
-
-namespace {
-
-// Everything the server sends until it ends the connection or the time is up.
-std::string readAll(net::SOCKET socket, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string all;
-    char buffer[1024];
-    while (std::chrono::steady_clock::now() < deadline) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        net::setReceiveTimeout(socket, static_cast<int>(std::max<long long>(1, left.count())));
-        int n = net::recvSome(socket, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n > 0) all.append(buffer, static_cast<std::size_t>(n));
-    }
-    return all;
-}
-
-}  // namespace
 
 TEST(WebSocketConnections, UpgradeGreetingJoinAndBlocksInFrames) {
     InProcessServer server;
@@ -103,12 +86,12 @@ TEST(WebSocketConnections, PingAnsweredAndRefusedUpgrade) {
     EXPECT_EQ(std::string(pong, 4), "\x8A\x02hi");
     net::closeSocket(raw);
 
-    net::SOCKET plain = net::connectSocket("127.0.0.1", server.wsPort(), code);
-    ASSERT_NE(plain, net::INVALID_SOCKET);
-    std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    net::sendAll(plain, request.data(), request.size());
-    std::string reply = readAll(plain, 10s);
-    net::closeSocket(plain);
+    RawClient plain(server.wsPort());
+    ASSERT_TRUE(plain.connected());
+    plain.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    plain.waitEnd(10s);
+    plain.close();
+    const std::string& reply = plain.received;
     EXPECT_EQ(reply.rfind("HTTP/1.1 426", 0), 0u) << reply;
     EXPECT_TRUE(server.waitUntil([](srv::Server& s) { return connectedSlots(s) == 0; }, 10s))
         << "both slots are free again";
