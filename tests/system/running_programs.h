@@ -55,13 +55,14 @@ inline std::size_t countLinesEndingWith(const Process& p, std::string_view tail)
 // told to quit at the end and killed if it does not.
 class ServerRun {
 public:
-    ServerRun() {
+    explicit ServerRun(const std::vector<std::string>& more = {}) {
         port = freePort();
         wsPort = freePort();
         if (port == 0 || wsPort == 0 || port == wsPort) return;
-        process = std::make_unique<Process>(
-            DORVI_SERVER_BIN, std::vector<std::string>{"--start", "--port", std::to_string(port), "--ws-port",
-                                                       std::to_string(wsPort), "--time-scale", "0"});
+        std::vector<std::string> args{"--start", "--port", std::to_string(port), "--ws-port", std::to_string(wsPort),
+                                      "--time-scale", "0"};
+        args.insert(args.end(), more.begin(), more.end());
+        process = std::make_unique<Process>(DORVI_SERVER_BIN, args);
         ready = process->started() && process->waitForLine("Server is accepting connections", 20s) &&
                 process->waitForLine("Accepting browsers on port " + std::to_string(wsPort), 20s);
     }
