@@ -3,7 +3,6 @@
 // order, and lets a test wait for a line with a deadline.
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "bot/session_host.h"
+#include "support/line_record.h"
 
 namespace dorvi::client::testing {
 
@@ -51,24 +51,13 @@ public:
     void showResult(const std::string& text) override { record("show:" + text + mutexNote()); }
     void delayMs(int ms) override { record("delay:" + std::to_string(ms) + mutexNote()); }
 
-    std::vector<std::string> events() {
-        std::lock_guard<std::mutex> lock(eventsMutex);
-        return recorded;
-    }
+    std::vector<std::string> events() { return recorded.lines(); }
 
-    void clear() {
-        std::lock_guard<std::mutex> lock(eventsMutex);
-        recorded.clear();
-    }
+    void clear() { recorded.clear(); }
 
     // True once `event` has been recorded (at any time), false after the deadline.
     bool waitFor(const std::string& event, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
-        std::unique_lock<std::mutex> lock(eventsMutex);
-        return changed.wait_for(lock, deadline, [&] {
-            for (const auto& line : recorded)
-                if (line == event) return true;
-            return false;
-        });
+        return recorded.waitFor(event, deadline).has_value();
     }
 
     std::string joined() {
@@ -97,11 +86,7 @@ public:
 
 private:
     void record(const std::string& line) {
-        {
-            std::lock_guard<std::mutex> lock(eventsMutex);
-            recorded.push_back(line);
-        }
-        changed.notify_all();
+        recorded.add(line);
         if (onEvent) onEvent(line);
     }
 
@@ -110,9 +95,7 @@ private:
         return mutexFree() ? " free" : " held";
     }
 
-    std::mutex eventsMutex;
-    std::condition_variable changed;
-    std::vector<std::string> recorded;
+    dorvi::testing::LineRecord recorded;
 };
 
 }  // namespace dorvi::client::testing

@@ -12,6 +12,7 @@
 #include <streambuf>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace dorvi::testing {
@@ -31,6 +32,20 @@ public:
             }
         }
         if (added) changed_.notify_all();
+    }
+
+    // Adds one whole entry, line breaks and all.
+    void add(std::string line) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(std::move(line));
+        }
+        changed_.notify_all();
+    }
+
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.clear();
     }
 
     // No more text comes; an unfinished last line still counts.
