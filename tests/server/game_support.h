@@ -24,6 +24,7 @@
 #include "rules/blocks.h"
 #include "rules/card_rules.h"
 #include "server/server.h"
+#include "server/server_harness.h"
 #include "support/line_record.h"
 #include "support/protocol_client.h"
 #include "support/server_blocks.h"
@@ -33,60 +34,11 @@ namespace dorvi::testing {
 using namespace std::chrono_literals;
 using Transport = ProtocolClient::Transport;
 
-// The server's log stream: whole lines, readable from the test thread while
-// the main loop writes.
-class LogCapture : public LineLog {
-public:
-    int count(const std::string& line) {
-        int n = 0;
-        for (const auto& l : lines()) n += l == line ? 1 : 0;
-        return n;
-    }
-
-    using LineRecord::waitFor;
-
-    // Waits until `line` has been written at least n times.
-    bool waitFor(const std::string& line, int n, std::chrono::milliseconds timeout) {
-        return waitUntil(
-            [&](const std::vector<std::string>& all) {
-                int seen = 0;
-                for (const auto& l : all) seen += l == line ? 1 : 0;
-                return seen >= n;
-            },
-            timeout);
-    }
-
-    std::string dump() {
-        std::string all;
-        for (const auto& l : lines()) all += "  " + l + "\n";
-        return all;
-    }
-};
-
 // A Server with its main loop on a thread, listening on free loopback ports
 // (TCP and WebSocket). The stop at the end ends every table and connection.
-class LoopbackServer {
+class LoopbackServer : public InProcessServer {
 public:
-    explicit LoopbackServer(double timeScale, std::uint32_t seed = 1) {
-        server::ServerConfig config;
-        config.port = 0;
-        config.wsPort = 0;  // a free port, as for TCP
-        config.autoStart = true;
-        config.timeScale = timeScale;
-        config.seed = seed;
-        config.seedSet = true;
-        // Detached table and connection threads may still look at the server
-        // for a moment after the test; it stays alive, reachable, until exit.
-        // Never destroyed: exit must not tear it down under those threads.
-        static std::mutex& keepMutex = *new std::mutex;
-        static auto& kept = *new std::vector<std::unique_ptr<Instance>>;
-        auto instance = std::make_unique<Instance>(config);
-        instance_ = instance.get();
-        {
-            std::lock_guard<std::mutex> guard(keepMutex);
-            kept.push_back(std::move(instance));
-        }
-        loop_ = std::thread([s = &instance_->server] { s->run(); });
+    explicit LoopbackServer(double timeScale, std::uint32_t seed = 1) : InProcessServer(configFor(timeScale, seed)) {
         running_ = true;
         started_ = log().waitFor("Server is accepting connections", 1, 10s);
     }
@@ -101,14 +53,11 @@ public:
         command("stop");
         log().waitFor("Server closed", closed + 1, 20s);
         command("quit");
-        loop_.join();
+        joinLoop();
     }
 
     bool started() const { return started_ && port() != 0 && wsPort() != 0; }
-    std::uint16_t port() const { return instance_->server.boundPort.load(); }
-    std::uint16_t wsPort() const { return instance_->server.boundWsPort.load(); }
-    server::Server& server() { return instance_->server; }
-    LogCapture& log() { return instance_->capture; }
+    server::Server& server() { return raw(); }
 
     // Types a word on the operator console.
     void command(const std::string& word) { server().parseMsg(padBlock(word, blockSize), nullptr); }
@@ -137,16 +86,15 @@ public:
     }
 
 private:
-    struct Instance {
-        explicit Instance(const server::ServerConfig& config)
-            : stream(&capture), server(config, stream) {}
-        LogCapture capture;
-        std::ostream stream;
-        server::Server server;
-    };
+    static server::ServerConfig configFor(double timeScale, std::uint32_t seed) {
+        server::ServerConfig config = defaultConfig();
+        config.autoStart = true;
+        config.timeScale = timeScale;
+        config.seed = seed;
+        config.seedSet = true;
+        return config;
+    }
 
-    Instance* instance_ = nullptr;
-    std::thread loop_;
     bool running_ = false;
     bool started_ = false;
 };

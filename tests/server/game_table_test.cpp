@@ -65,7 +65,7 @@ public:
         return n;
     }
 
-    LogCapture capture;
+    LineLog capture;
     std::ostream stream{&capture};
     std::unique_ptr<server::Server> server;
 

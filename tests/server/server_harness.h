@@ -9,6 +9,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "net/sockets.h"
@@ -23,16 +24,20 @@ namespace dorvi::testing {
 class InProcessServer {
 public:
     explicit InProcessServer(server::ServerConfig config = defaultConfig()) {
-        static auto* kept = new std::vector<std::pair<LineLog*, std::ostream*>>;
+        static std::mutex& keepMutex = *new std::mutex;
+        static auto& kept = *new std::vector<std::tuple<LineLog*, std::ostream*, server::Server*>>;
         log_ = new LineLog;
         stream_ = new std::ostream(log_);
         server_ = new server::Server(config, *stream_);
-        kept->emplace_back(log_, stream_);
-        keptServers().push_back(server_);
+        {
+            std::lock_guard<std::mutex> guard(keepMutex);
+            kept.emplace_back(log_, stream_, server_);
+        }
         loop_ = std::thread([this] { server_->run(); });
     }
 
     ~InProcessServer() {
+        if (!loop_.joinable()) return;
         post(server::msgStop);
         post(server::msgQuit);
         loop_.join();
@@ -83,12 +88,13 @@ public:
     LineLog& log() { return *log_; }
     server::Server& raw() { return *server_; }
 
-private:
-    static std::vector<server::Server*>& keptServers() {
-        static auto* servers = new std::vector<server::Server*>;
-        return *servers;
+protected:
+    // Ends the main loop once it has been told to quit.
+    void joinLoop() {
+        if (loop_.joinable()) loop_.join();
     }
 
+private:
     LineLog* log_;
     std::ostream* stream_;
     server::Server* server_;

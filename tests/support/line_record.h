@@ -117,6 +117,33 @@ private:
 
 // A log stream's buffer that keeps what is written as a LineRecord.
 class LineLog : public std::streambuf, public LineRecord {
+public:
+    int count(const std::string& line) const {
+        int n = 0;
+        for (const auto& l : lines()) n += l == line ? 1 : 0;
+        return n;
+    }
+
+    using LineRecord::waitFor;
+
+    // Waits until `line` has been written at least n times.
+    bool waitFor(const std::string& line, int n, std::chrono::milliseconds timeout) {
+        return waitUntil(
+            [&](const std::vector<std::string>& all) {
+                int seen = 0;
+                for (const auto& l : all) seen += l == line ? 1 : 0;
+                return seen >= n;
+            },
+            timeout);
+    }
+
+    // The lines indented, for failure messages.
+    std::string dump() const {
+        std::string all;
+        for (const auto& l : lines()) all += "  " + l + "\n";
+        return all;
+    }
+
 protected:
     int_type overflow(int_type c) override {
         if (c != traits_type::eof()) {
