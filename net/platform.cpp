@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -62,7 +65,72 @@ bool setTimeout(SOCKET socket, int option, int milliseconds)
     return ::setsockopt(toFd(socket), SOL_SOCKET, option, &value, sizeof value) == 0;
 }
 
+// Never raises SIGPIPE; a negative count would reach the system as a huge one.
+int sendWithFlags(SOCKET socket, const char* data, int size, int flags)
+{
+    if (size < 0) {
+        errno = EINVAL;
+        return SOCKET_ERROR;
+    }
+    ssize_t sent;
+    do {
+        sent = ::send(toFd(socket), data, static_cast<size_t>(size), MSG_NOSIGNAL | flags);
+    } while (sent < 0 && errno == EINTR);
+    return sent < 0 ? SOCKET_ERROR : static_cast<int>(sent);
+}
+
+// A block written to the socket leaves at once instead of waiting for the
+// peer's delayed acknowledgement of the one before. Best effort: a socket
+// that refuses the option still works, only slower.
+void sendWithoutDelay(int fd)
+{
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void keepAlive(int fd)
+{
+    int on = 1;
+    int idle = keepAliveIdleSeconds;
+    int interval = keepAliveIntervalSeconds;
+    int probes = keepAliveProbes;
+    unsigned int unacknowledged = unacknowledgedLimitMs;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    // Keepalive probes go out only while nothing is unacknowledged; this
+    // bounds the other case, a peer that vanished while data was on its way.
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged, sizeof unacknowledged);
+}
+
 } // namespace
+
+int sendNoWait(SOCKET socket, const char* data, int size)
+{
+    return sendWithFlags(socket, data, size, MSG_DONTWAIT);
+}
+
+std::size_t unreadBytes(SOCKET socket)
+{
+    int count = 0;
+    if (::ioctl(toFd(socket), FIONREAD, &count) != 0 || count < 0)
+        return 0;
+    return static_cast<std::size_t>(count);
+}
+
+int waitForPeer(SOCKET socket, bool wakeOnData, int milliseconds)
+{
+    pollfd entry{};
+    entry.fd = toFd(socket);
+    entry.events = static_cast<short>(POLLRDHUP | (wakeOnData ? POLLIN : 0));
+    int ready = ::poll(&entry, 1, milliseconds < 0 ? 0 : milliseconds);
+    if (ready <= 0)
+        return 0; // nothing, or a signal: the caller looks again
+    if ((entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0)
+        return -1;
+    return (entry.revents & POLLIN) != 0 ? 1 : 0;
+}
 
 bool setSendTimeout(SOCKET socket, int milliseconds)
 {
@@ -175,6 +243,10 @@ SOCKET accept(SOCKET socket, SocketAddressV4* address, int* length)
         fd = ::accept4(toFd(socket), reinterpret_cast<sockaddr*>(&native), &nativeLength,
                        SOCK_CLOEXEC);
     } while (fd < 0 && (errno == EINTR || lostWhilePending(errno)));
+    if (fd >= 0) {
+        sendWithoutDelay(fd);
+        keepAlive(fd);
+    }
     if (fd >= 0 && address != nullptr) {
         address->family = native.sin_family;
         address->port = native.sin_port;
@@ -237,23 +309,15 @@ bool resolveFirstIpv4(const std::string& host, std::uint32_t* address)
 int connect(SOCKET socket, const SocketAddressV4& address)
 {
     sockaddr_in native = toSockaddr(address);
-    return ::connect(toFd(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0
-               ? 0
-               : SOCKET_ERROR;
+    if (::connect(toFd(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0)
+        return SOCKET_ERROR;
+    sendWithoutDelay(toFd(socket));
+    return 0;
 }
 
 int send(SOCKET socket, const char* data, int size)
 {
-    // A negative count would reach the system as a huge one.
-    if (size < 0) {
-        errno = EINVAL;
-        return SOCKET_ERROR;
-    }
-    ssize_t sent;
-    do {
-        sent = ::send(toFd(socket), data, static_cast<size_t>(size), MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    return sent < 0 ? SOCKET_ERROR : static_cast<int>(sent);
+    return sendWithFlags(socket, data, size, 0);
 }
 
 int recv(SOCKET socket, char* buffer, int size)

@@ -3,6 +3,7 @@
 // makes, over POSIX sockets. platform.cpp is the only file that sees the
 // POSIX socket headers; everything else goes through these declarations.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -59,6 +60,26 @@ inline constexpr int WSAEHOSTUNREACH = 10065;
 bool setSendTimeout(SOCKET socket, int milliseconds);
 bool setReceiveTimeout(SOCKET socket, int milliseconds);
 
+// Keepalive on accepted sockets: a peer that vanished without a word (power
+// loss, a forgotten NAT mapping) is found after the idle time and the probes,
+// about two minutes; a live peer's own system answers the probes. Data the
+// peer leaves unacknowledged that long ends the connection too.
+inline constexpr int keepAliveIdleSeconds = 60;
+inline constexpr int keepAliveIntervalSeconds = 10;
+inline constexpr int keepAliveProbes = 6;
+inline constexpr int unacknowledgedLimitMs =
+    (keepAliveIdleSeconds + keepAliveIntervalSeconds * keepAliveProbes) * 1000;
+
+// Like send, but takes only what the socket's send buffer has room for now;
+// a full buffer fails at once with WSAEWOULDBLOCK instead of waiting.
+int sendNoWait(SOCKET socket, const char* data, int size);
+// Bytes the peer has sent that no receive has taken yet; 0 when unknown.
+std::size_t unreadBytes(SOCKET socket);
+// Waits up to `milliseconds` without reading anything: -1 once the peer has
+// closed or reset the connection (or the socket was shut down), 1 when data
+// is waiting and `wakeOnData` is set, otherwise 0.
+int waitForPeer(SOCKET socket, bool wakeOnData, int milliseconds);
+
 namespace wsa {
 
 // IPv4 socket address in its 16-byte layout: port and address in network
@@ -89,7 +110,9 @@ SOCKET socketTcp4();
 // linger in TIME_WAIT do not block it, a live listener does. 0 on success.
 int bindListener(SOCKET socket, const SocketAddressV4& address);
 int listen(SOCKET socket, int backlog);
-// Waits past connections that died in the queue; fails only for the listener.
+// Waits past connections that died in the queue; fails only for the listener
+// or for want of resources (descriptors, buffers, memory). The accepted socket
+// sends each block at once (no Nagle holds) and carries the keepalive above.
 SOCKET accept(SOCKET socket, SocketAddressV4* address, int* length);
 int getsockname(SOCKET socket, SocketAddressV4* address, int* length);
 // 1 when text is a dotted-decimal IPv4 address, whose network-order value
@@ -98,6 +121,7 @@ int inetPton4(const std::string& text, std::uint32_t* address);
 // Resolves a host name to IPv4 stream addresses and takes the first one, in
 // network order. False when the name does not resolve or gives no address.
 bool resolveFirstIpv4(const std::string& host, std::uint32_t* address);
+// The connected socket sends each block at once (no Nagle holds).
 int connect(SOCKET socket, const SocketAddressV4& address);
 // Never raises SIGPIPE: a peer that went away is a failed send. A negative
 // size fails send and recv alike (WSAEINVAL).

@@ -95,18 +95,35 @@ SOCKET connectSocket(const std::string& host, std::uint16_t port, int& error)
     return s;
 }
 
-bool sendAll(SOCKET socket, const void* data, std::size_t size)
+namespace {
+
+// Hands the bytes to `send` until all are gone; false at the first send that
+// takes nothing.
+template <class Send>
+bool sendEvery(const void* data, std::size_t size, Send send)
 {
     const char* next = static_cast<const char*>(data);
     while (size > 0) {
         int chunk = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
-        int sent = wsa::send(socket, next, chunk);
+        int sent = send(next, chunk);
         if (sent <= 0)
             return false;
         next += sent;
         size -= static_cast<std::size_t>(sent);
     }
     return true;
+}
+
+} // namespace
+
+bool sendAll(SOCKET socket, const void* data, std::size_t size)
+{
+    return sendEvery(data, size, [socket](const char* next, int chunk) { return wsa::send(socket, next, chunk); });
+}
+
+bool sendAllNow(SOCKET socket, const void* data, std::size_t size)
+{
+    return sendEvery(data, size, [socket](const char* next, int chunk) { return sendNoWait(socket, next, chunk); });
 }
 
 int recvSome(SOCKET socket, void* buffer, int size)

@@ -29,6 +29,9 @@ std::uint16_t localPort(SOCKET socket);
 SOCKET connectSocket(const std::string& host, std::uint16_t port, int& error);
 
 bool sendAll(SOCKET socket, const void* data, std::size_t size);
+// Sends all bytes only if the send buffer has room for them now; false when
+// it has not (what fitted is gone) or the send failed. Never waits.
+bool sendAllNow(SOCKET socket, const void* data, std::size_t size);
 // One receive: the count (> 0), 0 when the peer closed, -1 on error.
 int recvSome(SOCKET socket, void* buffer, int size);
 // 1 when exactly size bytes were read, 0 when the peer closed first, -1 on error.

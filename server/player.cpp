@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -22,48 +21,11 @@ namespace {
 
 const std::string closeFrame("\x88\x02\x03\xE8", 4);
 
-// Sends all bytes within sendTimeoutMs of real time in total, so a client
-// that stops reading holds the server mutex for a bounded time only. The
-// socket carries that time-out from its accept; a send that made partial
-// progress gets only what is left of it.
-bool sendWithin(net::SOCKET socket, std::string_view bytes) {
-    if (socket == net::INVALID_SOCKET) {
-        return false;
-    }
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(sendTimeoutMs);
-    bool shortened = false;
-    bool ok = true;
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        if (sent > 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
-                ok = false;
-                break;
-            }
-            net::setSendTimeout(socket, static_cast<int>(left.count()));
-            shortened = true;
-        }
-        int chunk = static_cast<int>(std::min<std::size_t>(bytes.size() - sent, INT_MAX));
-        int n = net::wsa::send(socket, bytes.data() + sent, chunk);
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    if (shortened) {
-        net::setSendTimeout(socket, sendTimeoutMs);
-    }
-    return ok;
-}
-
-// A failed or timed-out send may have left half a block on the wire: shut the
-// socket down so nothing can follow it. The connection thread then sees its
-// read fail and ends the connection as a lost one.
+// A send that the socket cannot take at once may have left part of a block on
+// the wire: shut the socket down so nothing can follow it. The connection
+// thread then sees the connection end and drops the player as a lost one.
 void sendOrShutdown(net::SOCKET socket, std::string_view bytes) {
-    if (!sendWithin(socket, bytes) && socket != net::INVALID_SOCKET) {
+    if (socket != net::INVALID_SOCKET && !net::sendAllNow(socket, bytes.data(), bytes.size())) {
         net::shutdownSocket(socket);
     }
 }
@@ -94,11 +56,34 @@ struct Connection {
     }
 };
 
-// Messages of one connection still waiting in the queue; the server mutex is held.
-std::size_t queuedFrom(const std::vector<DorviMsg>& queue, const DorviPlayer* player, uint64_t id) {
-    return static_cast<std::size_t>(std::count_if(queue.begin(), queue.end(), [&](const DorviMsg& msg) {
-        return msg.player == player && msg.playerId == id;
-    }));
+// Whether a message of this connection waits in the queue; the server mutex is held.
+bool hasQueued(const std::vector<DorviMsg>& queue, const DorviPlayer* player, uint64_t id) {
+    return std::any_of(queue.begin(), queue.end(),
+                       [&](const DorviMsg& msg) { return msg.player == player && msg.playerId == id; });
+}
+
+// Holds the connection's reading back while its message waits; `lock` owns the
+// server mutex on entry and on return and is free while it waits. False when
+// the peer closed or flooded meanwhile. The server has no condition variable,
+// so it looks at the queue again every step; new data from a client that
+// waits for its prompts means the message has been handled, so the first
+// wait also ends when data comes.
+bool waitUntilHandled(std::unique_lock<std::mutex>& lock, const std::vector<DorviMsg>& queue,
+                      const DorviPlayer* player, uint64_t id, net::SOCKET socket) {
+    bool wakeOnData = true;
+    while (player->connected && player->id == id && hasQueued(queue, player, id)) {
+        lock.unlock();
+        int event = net::waitForPeer(socket, wakeOnData, holdBackStepMs);
+        bool flooding = net::unreadBytes(socket) > floodLimitBytes;
+        lock.lock();
+        if (event < 0 || flooding) {
+            return false;
+        }
+        // Data before the message was taken: the client does not wait for its
+        // prompts, and waking on data again would spin.
+        wakeOnData = wakeOnData && event == 0;
+    }
+    return true;
 }
 
 }  // namespace
@@ -134,7 +119,7 @@ void DorviPlayer::drop() {
     name.clear();
     if (socket != net::INVALID_SOCKET) {
         if (webSocket) {
-            sendWithin(socket, closeFrame);
+            net::sendAllNow(socket, closeFrame.data(), closeFrame.size());
         }
         net::shutdownSocket(socket);
     }
@@ -144,11 +129,20 @@ void DorviPlayer::drop() {
 void Server::acceptConnections(net::SOCKET socket, bool webSocket) {
     for (;;) {
         net::SOCKET c = net::acceptSocket(socket);
-        std::lock_guard<std::mutex> guard(mutex);
+        int error = c == net::INVALID_SOCKET ? net::netLastError() : 0;
+        std::unique_lock<std::mutex> lock(mutex);
+        bool current = socket == (webSocket ? wsListener : tcpListener);
         if (c == net::INVALID_SOCKET) {
-            return;
+            // A closed or shut listener ends the thread; a lack of descriptors,
+            // buffers or memory passes, so try again once the moment is over.
+            if (!current || error == net::WSAEINVAL || error == net::WSAEBADF || error == net::WSAENOTSOCK) {
+                return;
+            }
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(acceptRetryMs));
+            continue;
         }
-        if (socket != (webSocket ? wsListener : tcpListener)) {
+        if (!current) {
             net::closeSocket(c);
             return;
         }
@@ -164,7 +158,6 @@ void Server::acceptConnections(net::SOCKET socket, bool webSocket) {
         player->connected = true;
         player->id = ++connectionCounter;
         player->webSocket = webSocket;
-        net::setSendTimeout(c, sendTimeoutMs);
         greetingDeadlines[static_cast<std::size_t>(free - slots.begin())] =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(greetingTimeoutMs);
         try {
@@ -224,6 +217,15 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
         if (!player->connected || player->id != id) {
             break;
         }
+        if (result == 1) {
+            lock.unlock();
+            parseMsg(block, player, id);
+            lock.lock();
+            result = waitUntilHandled(lock, queue, player, id, socket) ? 1 : -1;
+            if (!player->connected || player->id != id) {
+                break;
+            }
+        }
         if (result != 1) {
             if (player->table != nullptr) {
                 log(logName(player->name) + " disconnected");
@@ -231,17 +233,6 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
             }
             player->drop();
             break;
-        }
-        lock.unlock();
-        parseMsg(block, player, id);
-        lock.lock();
-        // The server has no condition variable: poll, with the mutex free in
-        // between. A drop meanwhile makes the next read fail at once.
-        while (player->connected && player->id == id &&
-               queuedFrom(queue, player, id) >= maxQueuedPerPlayer) {
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(queueDrainPollMs));
-            lock.lock();
         }
     }
     lock.unlock();

@@ -40,16 +40,36 @@ public:
 // The longest name kept from a greeting block.
 inline constexpr std::size_t maxNameLength = 122;
 
-// Real-time limits on a player's connection (not scaled by the time scale).
-inline constexpr int sendTimeoutMs = 5000;
+// Real-time limit on a connection's start (not scaled by the time scale): the
+// WebSocket upgrade and the greeting block must be in by then.
 inline constexpr int greetingTimeoutMs = 10000;
 
-// A connection with this many messages waiting in the server's queue stops
-// reading until they drain, so TCP flow control holds a flooding client back
-// instead of the queue growing without bound.
-inline constexpr std::size_t maxQueuedPerPlayer = 16;
-// Real-time step of that wait.
-inline constexpr int queueDrainPollMs = 2;
+// Sends never wait for a client. Every write to a player goes out under the
+// server mutex, so a send that waited for a client that does not read would
+// hold up every table. A block (or pong, or close frame) that the socket's
+// send buffer cannot take at once therefore ends the connection as a lost
+// one: the socket is shut down, as after a failed send, and the connection
+// thread drops the player (a seated player's table ends). A client that keeps
+// reading never comes near: a whole deal is about 5 KB, far below the room
+// the buffer has.
+
+// At most one message of a connection waits in the server's queue. A client
+// that answers prompts never has more than one; the connection thread reads
+// nothing more until that one has been handled, so TCP flow control holds a
+// flooding client back and every other player's message waits at most one
+// extra turn for it. While it waits the thread still notices the peer's close
+// and ends the connection then. A connection that meanwhile has more than
+// floodLimitBytes unread is flooding, which no client that answers prompts can
+// do; it is ended as a lost connection, since its close could otherwise sit
+// behind all it had sent and keep its slot for as long as the queue takes.
+inline constexpr std::size_t floodLimitBytes = 32 * 1024;
+// Real-time step in which a held-back connection looks at the queue again.
+inline constexpr int holdBackStepMs = 10;
+
+// An accept that fails for want of resources (descriptors, buffers, memory)
+// is tried again after this real-time pause, so the port is served again as
+// soon as they are free.
+inline constexpr int acceptRetryMs = 100;
 
 // The log form of a Windows-1257 name: UTF-8, with control characters as "?"
 // so that a name can neither forge log lines nor drive the terminal.

@@ -102,7 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         player->connected = true;
         player->id = id = ++server.connectionCounter;
         player->webSocket = webSocket;
-        net::setSendTimeout(socket.socket(), sendTimeoutMs);
     }
 
     setReplyPeer(socket.peer());

@@ -8,6 +8,9 @@
 #include <atomic>
 #include <cerrno>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <string>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -220,6 +223,42 @@ TEST(SocketLayer, SendTimeOutFailsWhenThePeerDoesNotRead)
         failed = !sendAll(pair.client.s, chunk.data(), chunk.size());
     EXPECT_TRUE(failed) << "a send into a full connection never timed out";
     EXPECT_EQ(netLastError(), WSAEWOULDBLOCK);
+}
+
+// What the server relies on for its players: blocks leave at once, dead
+// peers are found, sends never wait, and a peer's close is seen without
+// reading what it sent before it.
+TEST(SocketLayer, PlayerSocketsSendAtOnceNeverWaitAndWatchThePeer)
+{
+    SocketPair pair = connectedPair();
+    auto option = [](SOCKET s, int level, int name) {
+        int value = -1;
+        socklen_t length = sizeof value;
+        EXPECT_EQ(::getsockopt(static_cast<int>(s), level, name, &value, &length), 0) << name;
+        return value;
+    };
+    EXPECT_EQ(option(pair.client.s, IPPROTO_TCP, TCP_NODELAY), 1) << "connected";
+    EXPECT_EQ(option(pair.server.s, IPPROTO_TCP, TCP_NODELAY), 1) << "accepted";
+    EXPECT_EQ(option(pair.server.s, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(option(pair.server.s, IPPROTO_TCP, TCP_KEEPIDLE), 60);
+    EXPECT_EQ(option(pair.server.s, IPPROTO_TCP, TCP_KEEPINTVL), 10);
+    EXPECT_EQ(option(pair.server.s, IPPROTO_TCP, TCP_KEEPCNT), 6);
+    EXPECT_EQ(option(pair.server.s, IPPROTO_TCP, TCP_USER_TIMEOUT), 120000);
+
+    sendBytes(pair.client.s, "abc");
+    EXPECT_EQ(waitForPeer(pair.server.s, true, receiveLimitMs), 1);
+    EXPECT_EQ(unreadBytes(pair.server.s), 3u);
+    EXPECT_EQ(waitForPeer(pair.server.s, false, 10), 0) << "data is no close";
+
+    const std::string chunk(1 << 20, 'q');
+    bool full = false;
+    for (int i = 0; i < 256 && !full; ++i)
+        full = !sendAllNow(pair.server.s, chunk.data(), chunk.size());
+    EXPECT_TRUE(full) << "a peer that does not read never filled the connection";
+    EXPECT_EQ(netLastError(), WSAEWOULDBLOCK);
+
+    pair.client.reset();
+    EXPECT_EQ(waitForPeer(pair.server.s, false, receiveLimitMs), -1) << "the close behind unread data";
 }
 
 } // namespace

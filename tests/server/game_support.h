@@ -104,6 +104,7 @@ private:
 struct Received {
     int seat;
     std::string block;
+    std::chrono::steady_clock::time_point at;
     std::string_view text() const { return blockText(block); }
 };
 
@@ -111,7 +112,7 @@ class GameRecord {
 public:
     void add(int seat, const std::string& block) {
         std::lock_guard<std::mutex> guard(mutex_);
-        events_.push_back({seat, block});
+        events_.push_back({seat, block, std::chrono::steady_clock::now()});
         changed_.notify_all();
     }
     std::vector<Received> events() {

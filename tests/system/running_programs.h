@@ -10,11 +10,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <sys/types.h>
 #include <vector>
 
@@ -28,15 +29,17 @@ namespace dorvi::testing {
 
 using namespace std::chrono_literals;
 
-// Resident memory of a process in kB, -1 when it cannot be read.
-inline long residentKb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        long kb = 0;
-        if (std::sscanf(line.c_str(), "VmRSS: %ld kB", &kb) == 1) return kb;
+// How many descriptors a process has open, -1 when that cannot be read.
+inline int openDescriptors(pid_t pid) {
+    std::error_code error;
+    std::filesystem::directory_iterator entries("/proc/" + std::to_string(pid) + "/fd", error);
+    if (error) return -1;
+    int count = 0;
+    for (auto it = entries; it != std::filesystem::directory_iterator(); it.increment(error)) {
+        if (error) return -1;
+        ++count;
     }
-    return -1;
+    return count;
 }
 
 inline std::size_t countLines(const Process& p, const std::string& exact) {
@@ -52,17 +55,24 @@ inline std::size_t countLinesEndingWith(const Process& p, std::string_view tail)
 }
 
 // A dorvi-server on two free ports at time scale 0, accepting at once. It is
-// told to quit at the end and killed if it does not.
+// told to quit at the end and killed if it does not. A descriptor limit, when
+// given, is set by a shell that then becomes the server.
 class ServerRun {
 public:
-    explicit ServerRun(const std::vector<std::string>& more = {}) {
+    explicit ServerRun(const std::vector<std::string>& more = {}, int descriptorLimit = 0) {
         port = freePort();
         wsPort = freePort();
         if (port == 0 || wsPort == 0 || port == wsPort) return;
         std::vector<std::string> args{"--start", "--port", std::to_string(port), "--ws-port", std::to_string(wsPort),
                                       "--time-scale", "0"};
         args.insert(args.end(), more.begin(), more.end());
-        process = std::make_unique<Process>(DORVI_SERVER_BIN, args);
+        if (descriptorLimit > 0) {
+            args.insert(args.begin(), {"-c", "ulimit -n " + std::to_string(descriptorLimit) + " && exec \"$0\" \"$@\"",
+                                       DORVI_SERVER_BIN});
+            process = std::make_unique<Process>("/bin/sh", args);
+        } else {
+            process = std::make_unique<Process>(DORVI_SERVER_BIN, args);
+        }
         ready = process->started() && process->waitForLine("Server is accepting connections", 20s) &&
                 process->waitForLine("Accepting browsers on port " + std::to_string(wsPort), 20s);
     }
