@@ -339,6 +339,11 @@ TEST(Faults, PingingClientsThatNeverReadCannotHoldUpTheServer) {
 // Out of descriptors, accept fails until some are free again; the port must
 // then be served again without the operator's "reset".
 TEST(Faults, AcceptOutOfDescriptorsServesAgainOnceTheyAreFree) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The address build also checks types, and that check opens descriptors
+    // of its own: at the limit it fails inside the server's thread start.
+    GTEST_SKIP() << "the type checks of this build need descriptors at the limit";
+#endif
     constexpr int limit = 24;
     ServerRun server({}, limit);
     ASSERT_TRUE(server.ready) << server.transcript();
