@@ -69,11 +69,11 @@ bool hasQueued(const std::vector<DorviMsg>& queue, const DorviPlayer* player, ui
 // waits for its prompts means the message has been handled, so the first
 // wait also ends when data comes.
 bool waitUntilHandled(std::unique_lock<std::mutex>& lock, const std::vector<DorviMsg>& queue,
-                      const DorviPlayer* player, uint64_t id, net::SOCKET socket) {
+                      const DorviPlayer* player, uint64_t id, net::SOCKET socket, int stepMs) {
     bool wakeOnData = true;
     while (player->connected && player->id == id && hasQueued(queue, player, id)) {
         lock.unlock();
-        int event = net::waitForPeer(socket, wakeOnData, holdBackStepMs);
+        int event = net::waitForPeer(socket, wakeOnData, stepMs);
         bool flooding = net::unreadBytes(socket) > floodLimitBytes;
         lock.lock();
         if (event < 0 || flooding) {
@@ -87,6 +87,15 @@ bool waitUntilHandled(std::unique_lock<std::mutex>& lock, const std::vector<Dorv
 }
 
 }  // namespace
+
+int holdBackStepMs(double timeScale) {
+    const double turnMs = 100 * timeScale;
+    // Written so that NaN takes the shortest step.
+    if (!(turnMs >= 10)) {
+        return 10;
+    }
+    return turnMs >= 100 ? 100 : static_cast<int>(turnMs);
+}
 
 std::string logName(std::string_view name) {
     std::u32string text = cp1257ToUtf32(name);
@@ -221,7 +230,7 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
             lock.unlock();
             parseMsg(block, player, id);
             lock.lock();
-            result = waitUntilHandled(lock, queue, player, id, socket) ? 1 : -1;
+            result = waitUntilHandled(lock, queue, player, id, socket, holdBackStepMs(config.timeScale)) ? 1 : -1;
             if (!player->connected || player->id != id) {
                 break;
             }

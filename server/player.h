@@ -63,8 +63,11 @@ inline constexpr int greetingTimeoutMs = 10000;
 // do; it is ended as a lost connection, since its close could otherwise sit
 // behind all it had sent and keep its slot for as long as the queue takes.
 inline constexpr std::size_t floodLimitBytes = 32 * 1024;
-// Real-time step in which a held-back connection looks at the queue again.
-inline constexpr int holdBackStepMs = 10;
+// How often a held-back connection looks at the queue again, in real time:
+// once per turn of the main loop (100 ms times the time scale), since no
+// message is taken sooner, kept between 10 and 100 ms. A client that waits
+// for its prompts is not slowed by it: its next block wakes the wait.
+int holdBackStepMs(double timeScale);
 
 // An accept that fails for want of resources (descriptors, buffers, memory)
 // is tried again after this real-time pause, so the port is served again as
