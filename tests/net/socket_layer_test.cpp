@@ -213,15 +213,25 @@ TEST(SocketLayer, ReceiveTimeOutFailsAndCanBeCleared)
     EXPECT_EQ(byte, 'k');
 }
 
+// Sends a MiB at a time to a peer that does not read; true once a send fails.
+template <class Send>
+bool sendUntilRefused(Send send)
+{
+    const std::string chunk(1 << 20, 'q');
+    for (int i = 0; i < 256; ++i) {
+        if (!send(chunk))
+            return true;
+    }
+    return false;
+}
+
 TEST(SocketLayer, SendTimeOutFailsWhenThePeerDoesNotRead)
 {
     SocketPair pair = connectedPair();
     ASSERT_TRUE(setSendTimeout(pair.client.s, 100));
-    const std::string chunk(1 << 20, 'q');
-    bool failed = false;
-    for (int i = 0; i < 256 && !failed; ++i)
-        failed = !sendAll(pair.client.s, chunk.data(), chunk.size());
-    EXPECT_TRUE(failed) << "a send into a full connection never timed out";
+    EXPECT_TRUE(sendUntilRefused([&](const std::string& chunk) {
+        return sendAll(pair.client.s, chunk.data(), chunk.size());
+    })) << "a send into a full connection never timed out";
     EXPECT_EQ(netLastError(), WSAEWOULDBLOCK);
 }
 
@@ -250,11 +260,9 @@ TEST(SocketLayer, PlayerSocketsSendAtOnceNeverWaitAndWatchThePeer)
     EXPECT_EQ(unreadBytes(pair.server.s), 3u);
     EXPECT_EQ(waitForPeer(pair.server.s, false, 10), 0) << "data is no close";
 
-    const std::string chunk(1 << 20, 'q');
-    bool full = false;
-    for (int i = 0; i < 256 && !full; ++i)
-        full = !sendAllNow(pair.server.s, chunk.data(), chunk.size());
-    EXPECT_TRUE(full) << "a peer that does not read never filled the connection";
+    EXPECT_TRUE(sendUntilRefused([&](const std::string& chunk) {
+        return sendAllNow(pair.server.s, chunk.data(), chunk.size());
+    })) << "a peer that does not read never filled the connection";
     EXPECT_EQ(netLastError(), WSAEWOULDBLOCK);
 
     pair.client.reset();
