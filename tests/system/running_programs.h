@@ -56,25 +56,37 @@ inline std::size_t countLinesEndingWith(const Process& p, std::string_view tail)
 
 // A dorvi-server on two free ports at time scale 0, accepting at once. It is
 // told to quit at the end and killed if it does not. A descriptor limit, when
-// given, is set by a shell that then becomes the server.
+// given, is set by a shell that then becomes the server. A free port can be
+// taken by another suite's connection before the server binds it; then the
+// server is started again on two other ports.
 class ServerRun {
 public:
     explicit ServerRun(const std::vector<std::string>& more = {}, int descriptorLimit = 0) {
-        port = freePort();
-        wsPort = freePort();
-        if (port == 0 || wsPort == 0 || port == wsPort) return;
-        std::vector<std::string> args{"--start", "--port", std::to_string(port), "--ws-port", std::to_string(wsPort),
-                                      "--time-scale", "0"};
-        args.insert(args.end(), more.begin(), more.end());
-        if (descriptorLimit > 0) {
-            args.insert(args.begin(), {"-c", "ulimit -n " + std::to_string(descriptorLimit) + " && exec \"$0\" \"$@\"",
-                                       DORVI_SERVER_BIN});
-            process = std::make_unique<Process>("/bin/sh", args);
-        } else {
-            process = std::make_unique<Process>(DORVI_SERVER_BIN, args);
+        for (int attempt = 0; attempt < 5 && !ready; ++attempt) {
+            if (process) {
+                process->kill();
+                process.reset();
+            }
+            port = freePort();
+            wsPort = freePort();
+            if (port == 0 || wsPort == 0 || port == wsPort) continue;
+            std::vector<std::string> args{"--start", "--port", std::to_string(port), "--ws-port",
+                                          std::to_string(wsPort), "--time-scale", "0"};
+            args.insert(args.end(), more.begin(), more.end());
+            if (descriptorLimit > 0) {
+                args.insert(args.begin(),
+                            {"-c", "ulimit -n " + std::to_string(descriptorLimit) + " && exec \"$0\" \"$@\"",
+                             DORVI_SERVER_BIN});
+                process = std::make_unique<Process>("/bin/sh", args);
+            } else {
+                process = std::make_unique<Process>(DORVI_SERVER_BIN, args);
+            }
+            const std::string browsers = "Accepting browsers on port " + std::to_string(wsPort);
+            auto settled = process->waitForLine(
+                [&](const std::string& line) { return line == browsers || line.starts_with("Could not"); }, 20s);
+            ready = process->started() && settled && process->lines()[*settled] == browsers &&
+                    process->waitForLine("Server is accepting connections", 1s);
         }
-        ready = process->started() && process->waitForLine("Server is accepting connections", 20s) &&
-                process->waitForLine("Accepting browsers on port " + std::to_string(wsPort), 20s);
     }
 
     ~ServerRun() {
