@@ -104,6 +104,17 @@ void keepAlive(int fd)
     ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged, sizeof unacknowledged);
 }
 
+void roomToReceive(int fd)
+{
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0 || size >= receiveBufferFloorBytes)
+        return;
+    // The system doubles the value it is given, for its bookkeeping.
+    int wanted = receiveBufferFloorBytes / 2;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+}
+
 } // namespace
 
 int sendNoWait(SOCKET socket, const char* data, int size)
@@ -246,6 +257,7 @@ SOCKET accept(SOCKET socket, SocketAddressV4* address, int* length)
     if (fd >= 0) {
         sendWithoutDelay(fd);
         keepAlive(fd);
+        roomToReceive(fd);
     }
     if (fd >= 0 && address != nullptr) {
         address->family = native.sin_family;

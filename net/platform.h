@@ -70,6 +70,11 @@ inline constexpr int keepAliveProbes = 6;
 inline constexpr int unacknowledgedLimitMs =
     (keepAliveIdleSeconds + keepAliveIntervalSeconds * keepAliveProbes) * 1000;
 
+// An accepted socket's receive buffer is at least this large, as the system
+// counts it (bookkeeping included), so that a peer's close can still arrive
+// behind data its reader holds back; larger system defaults are kept.
+inline constexpr int receiveBufferFloorBytes = 128 * 1024;
+
 // Like send, but takes only what the socket's send buffer has room for now;
 // a full buffer fails at once with WSAEWOULDBLOCK instead of waiting.
 int sendNoWait(SOCKET socket, const char* data, int size);

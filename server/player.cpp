@@ -13,6 +13,7 @@
 #include "net/websocket_handshake.h"
 #include "rules/blocks.h"
 #include "rules/wire_text.h"
+#include "server/protocol.h"
 #include "server/server.h"
 
 namespace dorvi::server {
@@ -62,21 +63,36 @@ bool hasQueued(const std::vector<DorviMsg>& queue, const DorviPlayer* player, ui
                        [&](const DorviMsg& msg) { return msg.player == player && msg.playerId == id; });
 }
 
-// Holds the connection's reading back while its message waits; `lock` owns the
-// server mutex on entry and on return and is free while it waits. False when
-// the peer closed or flooded meanwhile. The server has no condition variable,
-// so it looks at the queue again every step; new data from a client that
-// waits for its prompts means the message has been handled, so the first
-// wait also ends when data comes.
-bool waitUntilHandled(std::unique_lock<std::mutex>& lock, const std::vector<DorviMsg>& queue,
-                      const DorviPlayer* player, uint64_t id, net::SOCKET socket, int stepMs) {
+// Well below what may wait unread in an accepted socket, so a flood is seen.
+static_assert(floodLimitBytes * 4 <= net::receiveBufferFloorBytes);
+
+// One step of a held-back connection, with the server mutex free meanwhile:
+// -1 when the peer closed or flooded, else what waitForPeer saw (1 data).
+int watchStep(std::unique_lock<std::mutex>& lock, net::SOCKET socket, bool wakeOnData, int stepMs) {
+    lock.unlock();
+    int event = net::waitForPeer(socket, wakeOnData, stepMs);
+    bool flooding = net::unreadBytes(socket) > floodLimitBytes;
+    lock.lock();
+    return flooding ? -1 : event;
+}
+
+// Holds the connection's reading back until its last block has had its turn;
+// `lock` owns the server mutex on entry and on return. False when the peer
+// closed or flooded meanwhile. A queued message waits until the main loop has
+// taken it; the server has no condition variable, so the queue is looked at
+// again every step, and new data from a client that waits for its prompts
+// means the message has been handled, so the first wait also ends when data
+// comes. A block that queued nothing (no keyword, or a console word) waits
+// one step, so that no block costs the others less than a message would.
+bool waitTurn(std::unique_lock<std::mutex>& lock, const std::vector<DorviMsg>& queue, const DorviPlayer* player,
+              uint64_t id, net::SOCKET socket, bool queued, int stepMs) {
+    if (!queued) {
+        return watchStep(lock, socket, false, stepMs) >= 0;
+    }
     bool wakeOnData = true;
     while (player->connected && player->id == id && hasQueued(queue, player, id)) {
-        lock.unlock();
-        int event = net::waitForPeer(socket, wakeOnData, stepMs);
-        bool flooding = net::unreadBytes(socket) > floodLimitBytes;
-        lock.lock();
-        if (event < 0 || flooding) {
+        int event = watchStep(lock, socket, wakeOnData, stepMs);
+        if (event < 0) {
             return false;
         }
         // Data before the message was taken: the client does not wait for its
@@ -228,9 +244,10 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
         }
         if (result == 1) {
             lock.unlock();
+            const bool queued = queuesFromPlayer(block);
             parseMsg(block, player, id);
             lock.lock();
-            result = waitUntilHandled(lock, queue, player, id, socket, holdBackStepMs(config.timeScale)) ? 1 : -1;
+            result = waitTurn(lock, queue, player, id, socket, queued, holdBackStepMs(config.timeScale)) ? 1 : -1;
             if (!player->connected || player->id != id) {
                 break;
             }
@@ -244,6 +261,9 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
             break;
         }
     }
+    // What the connection still has in the queue no longer counts; it would
+    // only cost the others a turn.
+    std::erase_if(queue, [&](const DorviMsg& msg) { return msg.player == player && msg.playerId == id; });
     lock.unlock();
     net::closeSocket(socket);
 }

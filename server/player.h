@@ -57,7 +57,8 @@ inline constexpr int greetingTimeoutMs = 10000;
 // that answers prompts never has more than one; the connection thread reads
 // nothing more until that one has been handled, so TCP flow control holds a
 // flooding client back and every other player's message waits at most one
-// extra turn for it. While it waits the thread still notices the peer's close
+// extra turn for it. A block that queues nothing (no keyword, or a console
+// word) holds the reading back for one step, so garbage is no cheaper. While it waits the thread still notices the peer's close
 // and ends the connection then. A connection that meanwhile has more than
 // floodLimitBytes unread is flooding, which no client that answers prompts can
 // do; it is ended as a lost connection, since its close could otherwise sit

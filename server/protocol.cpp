@@ -75,6 +75,11 @@ bool isConsoleOnly(int16_t type) {
            type == msgPrint;
 }
 
+bool queuesFromPlayer(std::string_view block) {
+    std::optional<DorviMsg> msg = messageFromBlock(block);
+    return msg && !isConsoleOnly(msg->type);
+}
+
 void Server::parseMsg(std::string_view block, DorviPlayer* player, std::uint64_t connectionId) {
     std::optional<DorviMsg> msg = messageFromBlock(block);
     if (!msg) {

@@ -206,7 +206,9 @@ TEST(ConnectionLimits, FloodWaitsItsTurnsAndIsFreedWhenItCloses) {
             through = perConnection[{&slot, flooder.id}] == 0 && net::unreadBytes(slot.socket) == 0;
             return 0;
         });
-        std::this_thread::yield();
+        // Sampling without a pause would compete for the mutex with the very
+        // main loop it watches.
+        std::this_thread::sleep_for(1ms);
     }
     const auto floodTo = std::chrono::steady_clock::now();
     ASSERT_TRUE(through) << "the burst was not taken";
@@ -256,5 +258,7 @@ TEST(ConnectionLimits, FloodWaitsItsTurnsAndIsFreedWhenItCloses) {
     freed = timeToFree(server, bigSlot);
     ASSERT_TRUE(freed) << "the closed flooder keeps its slot";
     EXPECT_LT(*freed, 1s);
-    EXPECT_EQ(server.log().count("Game beginning"), 1) << "the table played on\n" << server.log().transcript();
+    for (const std::string& line : server.log().lines()) {
+        EXPECT_FALSE(line.ends_with(" disconnected")) << "the table played on\n" << server.log().transcript();
+    }
 }

@@ -258,6 +258,10 @@ TEST(Faults, FloodingClientsAreEndedWhileOtherTablesPlay) {
     RawClient bidFlood(server.port);
     ASSERT_TRUE(bidFlood.sendBlock("bidflood"));
     ASSERT_TRUE(server.log().waitForLine("bidflood connected", 20s)) << server.transcript();
+    // Blocks without a keyword never reach the queue, yet cost their turns too.
+    RawClient junkFlood(server.port);
+    ASSERT_TRUE(junkFlood.sendBlock("junkflood"));
+    ASSERT_TRUE(server.log().waitForLine("junkflood connected", 20s)) << server.transcript();
 
     auto bots = startBots("pace", 8, server.port, false, true);
     ASSERT_TRUE(bots->started());
@@ -268,6 +272,7 @@ TEST(Faults, FloodingClientsAreEndedWhileOtherTablesPlay) {
     OnExit wake{[&] {
         joinFlood.shutdown();
         bidFlood.shutdown();
+        junkFlood.shutdown();
     }};
     const auto deadline = Clock::now() + 60s;
     threads.emplace_back([&] {
@@ -282,7 +287,13 @@ TEST(Faults, FloodingClientsAreEndedWhileOtherTablesPlay) {
         }
         floods.add();
     });
-    EXPECT_TRUE(floods.waitFor(2, 30s)) << "both flooders are ended while they still send";
+    threads.emplace_back([&] {
+        const std::string batch = repeatedBlock("zzzzzz", 200);
+        while (Clock::now() < deadline && junkFlood.send(batch)) {
+        }
+        floods.add();
+    });
+    EXPECT_TRUE(floods.waitFor(3, 30s)) << "every flooder is ended while it still sends";
     EXPECT_TRUE(server.log().waitForLine("flooder disconnected", 10s)) << server.transcript();
     for (auto& player : idle) EXPECT_TRUE(player->waitEnd(10s, false)) << "the flooder's table ends";
 
