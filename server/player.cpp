@@ -13,7 +13,6 @@
 #include "net/websocket_handshake.h"
 #include "rules/blocks.h"
 #include "rules/wire_text.h"
-#include "server/protocol.h"
 #include "server/server.h"
 
 namespace dorvi::server {
@@ -57,10 +56,14 @@ struct Connection {
     }
 };
 
+// Matches the messages that one connection queued.
+auto fromConnection(const DorviPlayer* player, uint64_t id) {
+    return [player, id](const DorviMsg& msg) { return msg.player == player && msg.playerId == id; };
+}
+
 // Whether a message of this connection waits in the queue; the server mutex is held.
 bool hasQueued(const std::vector<DorviMsg>& queue, const DorviPlayer* player, uint64_t id) {
-    return std::any_of(queue.begin(), queue.end(),
-                       [&](const DorviMsg& msg) { return msg.player == player && msg.playerId == id; });
+    return std::any_of(queue.begin(), queue.end(), fromConnection(player, id));
 }
 
 // Well below what may wait unread in an accepted socket, so a flood is seen.
@@ -244,8 +247,7 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
         }
         if (result == 1) {
             lock.unlock();
-            const bool queued = queuesFromPlayer(block);
-            parseMsg(block, player, id);
+            const bool queued = parseMsg(block, player, id);
             lock.lock();
             result = waitTurn(lock, queue, player, id, socket, queued, holdBackStepMs(config.timeScale)) ? 1 : -1;
             if (!player->connected || player->id != id) {
@@ -263,7 +265,7 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
     }
     // What the connection still has in the queue no longer counts; it would
     // only cost the others a turn.
-    std::erase_if(queue, [&](const DorviMsg& msg) { return msg.player == player && msg.playerId == id; });
+    std::erase_if(queue, fromConnection(player, id));
     lock.unlock();
     net::closeSocket(socket);
 }

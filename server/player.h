@@ -58,11 +58,12 @@ inline constexpr int greetingTimeoutMs = 10000;
 // nothing more until that one has been handled, so TCP flow control holds a
 // flooding client back and every other player's message waits at most one
 // extra turn for it. A block that queues nothing (no keyword, or a console
-// word) holds the reading back for one step, so garbage is no cheaper. While it waits the thread still notices the peer's close
-// and ends the connection then. A connection that meanwhile has more than
-// floodLimitBytes unread is flooding, which no client that answers prompts can
-// do; it is ended as a lost connection, since its close could otherwise sit
-// behind all it had sent and keep its slot for as long as the queue takes.
+// word) holds the reading back for one step, so garbage is no cheaper. While
+// it waits the thread still notices the peer's close and ends the connection
+// then. A connection that meanwhile has more than floodLimitBytes unread is
+// flooding, which no client that answers prompts can do; it is ended as a
+// lost connection, since its close could otherwise sit behind all it had sent
+// and keep its slot for as long as the queue takes.
 inline constexpr std::size_t floodLimitBytes = 32 * 1024;
 // How often a held-back connection looks at the queue again, in real time:
 // once per turn of the main loop (100 ms times the time scale), since no

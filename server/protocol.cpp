@@ -75,32 +75,28 @@ bool isConsoleOnly(int16_t type) {
            type == msgPrint;
 }
 
-bool queuesFromPlayer(std::string_view block) {
-    std::optional<DorviMsg> msg = messageFromBlock(block);
-    return msg && !isConsoleOnly(msg->type);
-}
-
-void Server::parseMsg(std::string_view block, DorviPlayer* player, std::uint64_t connectionId) {
+bool Server::parseMsg(std::string_view block, DorviPlayer* player, std::uint64_t connectionId) {
     std::optional<DorviMsg> msg = messageFromBlock(block);
     if (!msg) {
-        return;
+        return false;
     }
     if (player == nullptr) {
         post(std::move(*msg));
-        return;
+        return true;
     }
     if (isConsoleOnly(msg->type)) {
-        return;
+        return false;
     }
     // The id is read under the same lock that queues the message, so the
     // message names exactly the connection that sent it.
     std::lock_guard<std::mutex> guard(mutex);
     if (connectionId != 0 && (!player->connected || player->id != connectionId)) {
-        return;
+        return false;
     }
     msg->player = player;
     msg->playerId = player->id;
     queue.push_back(std::move(*msg));
+    return true;
 }
 
 }  // namespace dorvi::server

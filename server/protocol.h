@@ -15,7 +15,4 @@ std::optional<DorviMsg> messageFromBlock(std::string_view block);
 // Types that only the operator console may send.
 bool isConsoleOnly(int16_t type);
 
-// Whether a player's block stands for a message that parseMsg queues.
-bool queuesFromPlayer(std::string_view block);
-
 }  // namespace dorvi::server

@@ -76,8 +76,9 @@ public:
     // Turns a received or typed block into a queued message; takes `mutex` only to post.
     // connectionId, when not 0, is the id the calling connection thread owns
     // the slot with: a block read just before the slot changed hands is dropped
-    // instead of being credited to the slot's next connection.
-    void parseMsg(std::string_view block, DorviPlayer* player, std::uint64_t connectionId = 0);
+    // instead of being credited to the slot's next connection. True when a
+    // message was queued.
+    bool parseMsg(std::string_view block, DorviPlayer* player, std::uint64_t connectionId = 0);
 
     // Body of an accept thread.
     void acceptConnections(net::SOCKET socket, bool webSocket);

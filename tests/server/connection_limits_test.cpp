@@ -25,6 +25,7 @@ using dorvi::testing::connectedSlots;
 using dorvi::testing::InProcessServer;
 using dorvi::testing::ProtocolClient;
 using dorvi::testing::RawClient;
+using dorvi::testing::repeatedBlock;
 using Transport = dorvi::testing::ProtocolClient::Transport;
 using namespace std::chrono_literals;
 namespace net = dorvi::net;
@@ -143,12 +144,6 @@ TEST(ConnectionLimits, PlayerThatStopsReadingIsDroppedWithoutHoldingUpOthers) {
 
 namespace {
 
-std::string repeatedBlock(const std::string& text, int times) {
-    std::string batch;
-    for (int i = 0; i < times; ++i) batch += padBlock(text, blockSize);
-    return batch;
-}
-
 // The slot and id of the connection greeted with `name`.
 struct SlotOf {
     std::size_t index = 0;
@@ -166,8 +161,10 @@ SlotOf slotNamed(InProcessServer& server, const std::string& name) {
     });
 }
 
-// Waits until the connection no longer holds its slot; how long that took.
-std::optional<std::chrono::milliseconds> timeToFree(InProcessServer& server, SlotOf slot) {
+// Closes the client, then waits until its connection no longer holds its
+// slot; how long that took.
+std::optional<std::chrono::milliseconds> freedAfterClose(InProcessServer& server, RawClient& client, SlotOf slot) {
+    client.close();
     auto from = std::chrono::steady_clock::now();
     if (!server.waitUntil(
             [&](srv::Server& s) { return !s.slots[slot.index].connected || s.slots[slot.index].id != slot.id; }, 30s)) {
@@ -238,8 +235,7 @@ TEST(ConnectionLimits, FloodWaitsItsTurnsAndIsFreedWhenItCloses) {
     // A burst followed by the close: the close is seen while the first
     // message waits, not after the rest has passed the queue.
     ASSERT_TRUE(flood.send(repeatedBlock("bid  0", 250)));
-    flood.close();
-    auto freed = timeToFree(server, flooder);
+    auto freed = freedAfterClose(server, flood, flooder);
     ASSERT_TRUE(freed) << "the closed flooder keeps its slot";
     EXPECT_LT(*freed, 1s);
 
@@ -254,8 +250,7 @@ TEST(ConnectionLimits, FloodWaitsItsTurnsAndIsFreedWhenItCloses) {
     const std::string batch = repeatedBlock("bid  0", 512);
     for (std::size_t sent = 0; sent < (64u << 20) && big.send(batch); sent += batch.size()) {
     }
-    big.close();
-    freed = timeToFree(server, bigSlot);
+    freed = freedAfterClose(server, big, bigSlot);
     ASSERT_TRUE(freed) << "the closed flooder keeps its slot";
     EXPECT_LT(*freed, 1s);
     for (const std::string& line : server.log().lines()) {

@@ -100,11 +100,12 @@ TEST(ParseMsg, PlayerBlocksCarryTheConnectionAndConsoleWordsAreDropped) {
 
     for (std::string_view word : {"print", "stop", "start", "reset", "quit", "quit bid  1", "stopnext 1",
                                   "scardprint"}) {
-        server.parseMsg(padBlock(word, blockSize), player);
+        EXPECT_FALSE(server.parseMsg(padBlock(word, blockSize), player)) << word;
     }
     EXPECT_TRUE(server.queue.empty()) << "console words from a player are dropped whole";
 
-    server.parseMsg(padBlock("join", blockSize), player);
+    EXPECT_FALSE(server.parseMsg(padBlock("no keyword", blockSize), player));
+    EXPECT_TRUE(server.parseMsg(padBlock("join", blockSize), player));
     server.parseMsg(padBlock("bid  4", blockSize), player);
     server.parseMsg(padBlock("print hi", blockSize), nullptr);
     server.parseMsg(padBlock("join", blockSize), nullptr);
@@ -124,7 +125,7 @@ TEST(ParseMsg, PlayerBlocksCarryTheConnectionAndConsoleWordsAreDropped) {
     // not be credited to 78.
     server.queue.clear();
     player->id = 78;
-    server.parseMsg(padBlock("join", blockSize), player, 77);
+    EXPECT_FALSE(server.parseMsg(padBlock("join", blockSize), player, 77));
     EXPECT_TRUE(server.queue.empty()) << "a block of a replaced connection is dropped";
     server.parseMsg(padBlock("join", blockSize), player, 78);
     ASSERT_EQ(server.queue.size(), 1u);

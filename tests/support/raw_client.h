@@ -10,6 +10,13 @@
 
 namespace dorvi::testing {
 
+// The same 128-byte block `times` times over, for a client that floods.
+inline std::string repeatedBlock(std::string_view text, int times) {
+    std::string batch;
+    for (int i = 0; i < times; ++i) batch += padBlock(text, blockSize);
+    return batch;
+}
+
 // A loopback connection that sends whatever a test wants and notices when the
 // server ends it.
 class RawClient {
@@ -25,6 +32,8 @@ public:
     bool connected() const { return socket != net::INVALID_SOCKET; }
     bool send(std::string_view bytes) { return connected() && net::sendAll(socket, bytes.data(), bytes.size()); }
     bool sendBlock(std::string_view text) { return send(padBlock(text, blockSize)); }
+    // As ProtocolClient names it, so a test can drive either kind alike.
+    bool sendBytes(std::string_view bytes) { return send(bytes); }
 
     // Reads what arrives until the server ends the connection, keeping it
     // only when asked; true when the end came within the time.

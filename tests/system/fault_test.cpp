@@ -64,12 +64,6 @@ std::string randomBytes(std::size_t n, unsigned seed) {
     return bytes;
 }
 
-std::string repeatedBlock(const std::string& text, int times) {
-    std::string batch;
-    for (int i = 0; i < times; ++i) batch += dorvi::padBlock(text, dorvi::blockSize);
-    return batch;
-}
-
 TEST(Faults, KilledBotProcessAbortsOnlyItsTable) {
     ServerRun server;
     ASSERT_TRUE(server.ready) << server.transcript();
@@ -275,24 +269,17 @@ TEST(Faults, FloodingClientsAreEndedWhileOtherTablesPlay) {
         junkFlood.shutdown();
     }};
     const auto deadline = Clock::now() + 60s;
-    threads.emplace_back([&] {
-        const std::string batch = repeatedBlock("join", 64);
-        while (Clock::now() < deadline && joinFlood.sendBytes(batch)) {
-        }
-        floods.add();
-    });
-    threads.emplace_back([&] {
-        const std::string batch = repeatedBlock("bid  0", 200);
-        while (Clock::now() < deadline && bidFlood.send(batch)) {
-        }
-        floods.add();
-    });
-    threads.emplace_back([&] {
-        const std::string batch = repeatedBlock("zzzzzz", 200);
-        while (Clock::now() < deadline && junkFlood.send(batch)) {
-        }
-        floods.add();
-    });
+    // Sends the batch until the server ends the connection (or time is up).
+    auto flood = [&](auto& client, std::string batch) {
+        threads.emplace_back([&, batch] {
+            while (Clock::now() < deadline && client.sendBytes(batch)) {
+            }
+            floods.add();
+        });
+    };
+    flood(joinFlood, repeatedBlock("join", 64));
+    flood(bidFlood, repeatedBlock("bid  0", 200));
+    flood(junkFlood, repeatedBlock("zzzzzz", 200));
     EXPECT_TRUE(floods.waitFor(3, 30s)) << "every flooder is ended while it still sends";
     EXPECT_TRUE(server.log().waitForLine("flooder disconnected", 10s)) << server.transcript();
     for (auto& player : idle) EXPECT_TRUE(player->waitEnd(10s, false)) << "the flooder's table ends";
