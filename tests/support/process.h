@@ -43,6 +43,9 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        // Only the standard streams: a descriptor the test runner left open
+        // would change what a descriptor limit leaves the program.
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         std::vector<std::string> argStrings{program};
         argStrings.insert(argStrings.end(), args.begin(), args.end());
         std::vector<char*> argv;

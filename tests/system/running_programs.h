@@ -10,13 +10,10 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <sys/types.h>
 #include <vector>
 
 #include "net/sockets.h"
@@ -28,19 +25,6 @@
 namespace dorvi::testing {
 
 using namespace std::chrono_literals;
-
-// How many descriptors a process has open, -1 when that cannot be read.
-inline int openDescriptors(pid_t pid) {
-    std::error_code error;
-    std::filesystem::directory_iterator entries("/proc/" + std::to_string(pid) + "/fd", error);
-    if (error) return -1;
-    int count = 0;
-    for (auto it = entries; it != std::filesystem::directory_iterator(); it.increment(error)) {
-        if (error) return -1;
-        ++count;
-    }
-    return count;
-}
 
 inline std::size_t countLines(const Process& p, const std::string& exact) {
     std::size_t n = 0;
