@@ -89,11 +89,12 @@ int watchStep(std::unique_lock<std::mutex>& lock, net::SOCKET socket, bool wakeO
 // one step, so that no block costs the others less than a message would.
 bool waitTurn(std::unique_lock<std::mutex>& lock, const std::vector<DorviMsg>& queue, const DorviPlayer* player,
               uint64_t id, net::SOCKET socket, bool queued, int stepMs) {
+    const auto ownsSlot = [&] { return player->connected && player->id == id; };
     if (!queued) {
-        return watchStep(lock, socket, false, stepMs) >= 0;
+        return !ownsSlot() || watchStep(lock, socket, false, stepMs) >= 0;
     }
     bool wakeOnData = true;
-    while (player->connected && player->id == id && hasQueued(queue, player, id)) {
+    while (ownsSlot() && hasQueued(queue, player, id)) {
         int event = watchStep(lock, socket, wakeOnData, stepMs);
         if (event < 0) {
             return false;
@@ -241,18 +242,15 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
         lock.unlock();
         block.assign(blockSize, '\0');
         result = connection.readBlock(block);
+        // parseMsg takes the mutex itself and drops the block of a connection
+        // that no longer owns the slot.
+        const bool queued = result == 1 && parseMsg(block, player, id);
         lock.lock();
+        if (result == 1 && !waitTurn(lock, queue, player, id, socket, queued, holdBackStepMs(config.timeScale))) {
+            result = -1;
+        }
         if (!player->connected || player->id != id) {
             break;
-        }
-        if (result == 1) {
-            lock.unlock();
-            const bool queued = parseMsg(block, player, id);
-            lock.lock();
-            result = waitTurn(lock, queue, player, id, socket, queued, holdBackStepMs(config.timeScale)) ? 1 : -1;
-            if (!player->connected || player->id != id) {
-                break;
-            }
         }
         if (result != 1) {
             if (player->table != nullptr) {

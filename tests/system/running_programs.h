@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -83,17 +84,20 @@ public:
     Process& log() { return *process; }
     std::string transcript() const { return process ? process->transcript() : std::string(); }
 
-    // Waits until `exact` has been logged `count` times in all.
-    bool waitForCount(const std::string& exact, std::size_t count, std::chrono::milliseconds timeout) {
-        std::size_t found = 0;
+    // Waits until lines that satisfy `match` have been logged `count` times in all.
+    bool waitForCount(const std::function<bool(const std::string&)>& match, std::size_t count,
+                      std::chrono::milliseconds timeout) {
         std::size_t from = 0;
-        while (found < count) {
-            auto at = process->waitForLine(exact, timeout, from);
+        for (std::size_t found = 0; found < count; ++found) {
+            auto at = process->waitForLine(match, timeout, from);
             if (!at) return false;
-            ++found;
             from = *at + 1;
         }
         return true;
+    }
+
+    bool waitForCount(const std::string& exact, std::size_t count, std::chrono::milliseconds timeout) {
+        return waitForCount([&](const std::string& line) { return line == exact; }, count, timeout);
     }
 
     std::unique_ptr<Process> process;
