@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -157,6 +158,8 @@ namespace wsa {
 
 int WSAStartup(std::uint16_t version, WSADATA* data)
 {
+    // A log reader that goes away must cost log lines, not every match.
+    std::signal(SIGPIPE, SIG_IGN);
     if (data != nullptr) {
         data->wVersion = version;
         data->wHighVersion = version;

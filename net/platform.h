@@ -104,7 +104,9 @@ struct WSADATA {
     std::uint16_t wHighVersion = 0;
 };
 
-// Nothing to start on this platform: always succeeds.
+// Always succeeds. Also makes the whole process ignore SIGPIPE, so that a
+// closed log reader costs log lines, not the program; both programs pass here
+// before their first log line.
 int WSAStartup(std::uint16_t version, WSADATA* data);
 // The calling thread's last socket error as a Windows Sockets number.
 int WSAGetLastError();

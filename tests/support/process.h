@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <optional>
+#include <poll.h>
 #include <spawn.h>
 #include <string>
 #include <string_view>
@@ -33,6 +34,7 @@ public:
         std::signal(SIGPIPE, SIG_IGN);
         int in[2];
         int out[2];
+        if (pipe2(stopReader_, O_CLOEXEC) != 0) return;
         if (pipe2(in, O_CLOEXEC) != 0) return;
         if (pipe2(out, O_CLOEXEC) != 0) {
             ::close(in[0]);
@@ -46,14 +48,24 @@ public:
         // Only the standard streams: a descriptor the test runner left open
         // would change what a descriptor limit leaves the program.
         posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        // The program gets SIGPIPE as a shell would start it, not ignored
+        // as this test binary has it.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
         std::vector<std::string> argStrings{program};
         argStrings.insert(argStrings.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& a : argStrings) argv.push_back(a.data());
         argv.push_back(nullptr);
         pid_t pid = 0;
-        int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+        int rc = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
         ::close(in[0]);
         ::close(out[1]);
         if (rc != 0) {
@@ -72,6 +84,9 @@ public:
         if (reader_.joinable()) reader_.join();
         closeInput();
         if (output_ >= 0) ::close(output_);
+        for (int fd : stopReader_) {
+            if (fd >= 0) ::close(fd);
+        }
     }
 
     Process(const Process&) = delete;
@@ -96,6 +111,18 @@ public:
             ::close(input_);
             input_ = -1;
         }
+    }
+
+    // Closes the read end of the program's standard output, as a log reader
+    // that goes away would: the program's next write to it fails. The lines
+    // read until then stay.
+    void stopReading() {
+        if (!reader_.joinable()) return;
+        const char wake = 0;
+        if (::write(stopReader_[1], &wake, 1) != 1) return;
+        reader_.join();
+        ::close(output_);
+        output_ = -1;
     }
 
     // Index of the first line at or after `from` that satisfies `match`,
@@ -147,6 +174,12 @@ private:
     void readOutput() {
         char buffer[4096];
         for (;;) {
+            pollfd waits[2] = {{output_, POLLIN, 0}, {stopReader_[0], POLLIN, 0}};
+            if (::poll(waits, 2, -1) < 0 && errno == EINTR) continue;
+            if (waits[1].revents != 0) {
+                outputLines_.finish();
+                return;
+            }
             ssize_t n = ::read(output_, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
@@ -160,6 +193,7 @@ private:
     pid_t pid_ = -1;
     int input_ = -1;
     int output_ = -1;
+    int stopReader_[2] = {-1, -1};
     std::optional<int> status_;
     LineRecord outputLines_;
     std::thread reader_;

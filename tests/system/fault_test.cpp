@@ -334,6 +334,24 @@ TEST(Faults, PingingClientsThatNeverReadCannotHoldUpTheServer) {
     expectFreshTablePlays(server, "fresh");
 }
 
+// Whoever reads a program's log may go away (a pager, a stopped tee, a closed
+// terminal): that costs the log lines, never the matches.
+TEST(Faults, ProgramsPlayOnWhenTheReaderOfTheirLogGoesAway) {
+    ServerRun server;
+    ASSERT_TRUE(server.ready) << server.transcript();
+    server.log().stopReading();
+    ASSERT_TRUE(server.log().write("printunread\n"));
+
+    auto unread = startBots("unread", 1, server.port, false, true);
+    ASSERT_TRUE(unread->started());
+    unread->stopReading();
+    auto bots = startBots("read", 3, server.port, false, true);
+    ASSERT_TRUE(bots->started());
+    ASSERT_EQ(bots->waitExit(120s), std::optional<int>(0)) << bots->transcript();
+    expectCleanMatches(*bots, botNames("read", 3));
+    EXPECT_EQ(unread->waitExit(20s), std::optional<int>(0)) << "the bot without a reader ends like the others";
+}
+
 // Out of descriptors, accept fails until some are free again; the port must
 // then be served again without the operator's "reset".
 TEST(Faults, AcceptOutOfDescriptorsServesAgainOnceTheyAreFree) {
