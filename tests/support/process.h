@@ -118,8 +118,9 @@ public:
     // read until then stay.
     void stopReading() {
         if (!reader_.joinable()) return;
-        const char wake = 0;
-        if (::write(stopReader_[1], &wake, 1) != 1) return;
+        // Closing the wake pipe's write end wakes the reader's poll.
+        ::close(stopReader_[1]);
+        stopReader_[1] = -1;
         reader_.join();
         ::close(output_);
         output_ = -1;
