@@ -133,6 +133,7 @@ MatchRecord playSession(Bot& bot, const std::string& host, std::uint16_t port, i
 
 void runBot(const BotThreadSettings& settings, LinePrinter& printer) {
     for (;;) {
+        bool pause = false;
         {
             Bot bot(settings.name, settings.seed, settings.timeScale,
                     [&printer](const std::string& line) { printer.printLine(line); });
@@ -142,8 +143,7 @@ void runBot(const BotThreadSettings& settings, LinePrinter& printer) {
             if (error != 0) {
                 printer.printLine(settings.name + ": Ühenduse loomine ebaõnnestus. Error " +
                                   std::to_string(error));
-                // Real time: a server that refuses must not be hammered, whatever the time scale.
-                std::this_thread::sleep_for(std::chrono::seconds(2));
+                pause = true;
             } else {
                 for (const std::string& failure : record.failures) {
                     printer.printLine("AUDIT FAILED " + failure);
@@ -151,8 +151,12 @@ void runBot(const BotThreadSettings& settings, LinePrinter& printer) {
                 printer.printLine(settings.name + ": audited " + std::to_string(record.auditedRounds) +
                                   "/" + std::to_string(record.rounds) + " rounds, " +
                                   std::to_string(record.failures.size()) + " failures");
+                // A full server closes a newcomer before any deal; only a next attempt waits.
+                pause = record.rounds == 0 && !settings.once;
             }
         }
+        // Real time: a server that refuses or is full must not be hammered, whatever the time scale.
+        if (pause) std::this_thread::sleep_for(std::chrono::seconds(2));
         if (settings.once) return;
     }
 }

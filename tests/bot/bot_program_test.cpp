@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -12,6 +14,7 @@
 #include "bot/bot_program.h"
 #include "net/platform.h"
 #include "net/sockets.h"
+#include "support/process.h"
 
 namespace dorvi::client {
 namespace {
@@ -272,6 +275,57 @@ TEST(BotProgram, GreetingBlockAndAConnectionClosedBeforeAnyDeal) {
     EXPECT_EQ(lines.front(), name + ": Ootan teisi mängijaid...");
     EXPECT_EQ(lines.back(), name + ": audited 0/0 rounds, 0 failures") << run.out;
     EXPECT_LT(run.took, std::chrono::milliseconds(1500)) << "no pause after a connection that was made";
+}
+
+// A full server closes a newcomer without a byte: a looping bot reports the
+// empty connection, then pauses in real time before it comes again.
+TEST(BotProgram, LoopingBotPausesAfterAConnectionWithoutADeal) {
+    using namespace std::chrono_literals;
+    using Clock = std::chrono::steady_clock;
+    net::netEnsureStarted();
+    int error = 0;
+    const net::SOCKET listener = net::listenSocket(0, 16, error);
+    ASSERT_NE(listener, net::INVALID_SOCKET) << error;
+    std::mutex mutex;
+    std::condition_variable acceptedOne;
+    std::vector<Clock::time_point> accepted;
+    std::thread server([&] {
+        for (;;) {
+            const net::SOCKET peer = net::acceptSocket(listener);
+            if (peer == net::INVALID_SOCKET) return;
+            const Clock::time_point now = Clock::now();
+            net::closeSocket(peer);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                accepted.push_back(now);
+            }
+            acceptedOne.notify_all();
+        }
+    });
+    auto waitForAccepted = [&](std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return acceptedOne.wait_for(lock, 10s, [&] { return accepted.size() >= count; });
+    };
+
+    const std::string summary = "full: audited 0/0 rounds, 0 failures";
+    dorvi::testing::Process bot(
+        DORVI_BOT_BIN, {"--port", std::to_string(net::localPort(listener)), "--name", "full", "--time-scale", "0"});
+    const bool started = bot.started();
+    const bool first = waitForAccepted(1);
+    const bool printed = first && bot.waitForLine(summary, 10s).has_value();
+    const Clock::time_point printedAt = Clock::now();
+    const bool second = first && waitForAccepted(2);
+    bot.kill();
+    // Shutting the listener down frees the accepting thread.
+    net::shutdownSocket(listener);
+    server.join();
+    net::closeSocket(listener);
+
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(first) << "the bot never connected\n" << bot.transcript();
+    ASSERT_TRUE(second) << "the bot did not come again within 10 s\n" << bot.transcript();
+    EXPECT_TRUE(printed && printedAt < accepted[1]) << "the summary comes before the pause";
+    EXPECT_GE(accepted[1] - accepted[0], 1900ms) << "the pause after an empty connection is real time";
 }
 
 }  // namespace
