@@ -31,12 +31,13 @@ int threadFailureCode(const std::system_error& error) {
     return 300000 + wsaError;
 }
 
-void closeListener(net::SOCKET& listener) {
+void closeListener(net::SOCKET& listener, uint64_t& listenerId) {
     if (listener != net::INVALID_SOCKET) {
         net::shutdownSocket(listener);
         net::closeSocket(listener);
         listener = net::INVALID_SOCKET;
     }
+    listenerId = 0;
 }
 
 }  // namespace
@@ -54,13 +55,14 @@ void Server::start(std::unique_lock<std::mutex>&) {
     }
     accepting = true;
     tcpListener = sock;
+    tcpListenerId = ++listenerCounter;
     boundPort = net::localPort(sock);
     // The accept thread waits for the mutex, so starting it before the line
     // is queued changes nothing, and a failed start logs only its failure.
     try {
-        std::thread(&Server::acceptConnections, this, sock, false).detach();
+        std::thread(&Server::acceptConnections, this, sock, false, tcpListenerId).detach();
     } catch (const std::system_error& error) {
-        closeListener(tcpListener);
+        closeListener(tcpListener, tcpListenerId);
         accepting = false;
         boundPort = 0;
         log(formatLine("Could not start servet. ERROR %d", threadFailureCode(error)));
@@ -77,11 +79,12 @@ void Server::start(std::unique_lock<std::mutex>&) {
         return;
     }
     wsListener = sock2;
+    wsListenerId = ++listenerCounter;
     boundWsPort = net::localPort(sock2);
     try {
-        std::thread(&Server::acceptConnections, this, sock2, true).detach();
+        std::thread(&Server::acceptConnections, this, sock2, true, wsListenerId).detach();
     } catch (const std::system_error& error) {
-        closeListener(wsListener);
+        closeListener(wsListener, wsListenerId);
         boundWsPort = 0;
         log(formatLine("Could not accept browsers on port %d. ERROR %d", config.wsPort,
                        threadFailureCode(error)));
@@ -91,8 +94,8 @@ void Server::start(std::unique_lock<std::mutex>&) {
 }
 
 void Server::stop() {
-    closeListener(tcpListener);
-    closeListener(wsListener);
+    closeListener(tcpListener, tcpListenerId);
+    closeListener(wsListener, wsListenerId);
     accepting = false;
     boundPort = 0;
     boundWsPort = 0;

@@ -155,12 +155,12 @@ void DorviPlayer::drop() {
     socket = net::INVALID_SOCKET;
 }
 
-void Server::acceptConnections(net::SOCKET socket, bool webSocket) {
+void Server::acceptConnections(net::SOCKET socket, bool webSocket, uint64_t listenerId) {
     for (;;) {
         net::SOCKET c = net::acceptSocket(socket);
         int error = c == net::INVALID_SOCKET ? net::netLastError() : 0;
         std::unique_lock<std::mutex> lock(mutex);
-        bool current = socket == (webSocket ? wsListener : tcpListener);
+        bool current = listenerId == (webSocket ? wsListenerId : tcpListenerId);
         if (c == net::INVALID_SOCKET) {
             // A closed or shut listener ends the thread; a lack of descriptors,
             // buffers or memory passes, so try again once the moment is over.

@@ -76,13 +76,34 @@ int Server::run() {
         }
         pause(lock, 100);
         dropLateGreetings();
+        // Log lines take no turn: only the game and the operator keep the
+        // pace of one message a turn, so no stream of connections can hold
+        // them up, and the queue keeps no more lines than one turn brings.
+        writeQueuedLogLines();
         if (queue.empty()) {
             continue;
         }
         DorviMsg msg = std::move(queue.front());
         queue.erase(queue.begin());
         handle(lock, msg);
+        writeQueuedLogLines();
     }
+}
+
+void Server::writeQueuedLogLines() {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < queue.size(); ++i) {
+        if (queue[i].type == msgPrint) {
+            writeLogLine(queue[i].text);
+        } else if (kept++ != i) {
+            queue[kept - 1] = std::move(queue[i]);
+        }
+    }
+    queue.resize(kept);
+}
+
+void Server::writeLogLine(const std::string& text) {
+    *logStream << text << std::endl;
 }
 
 void Server::dropLateGreetings() {
@@ -132,7 +153,7 @@ void Server::handle(std::unique_lock<std::mutex>& lock, const DorviMsg& msg) {
         }
         break;
     case msgPrint:
-        *logStream << msg.text << std::endl;
+        writeLogLine(msg.text);
         break;
     case msgNext:
         // Relays address all four seats: nothing happens before the table is full.

@@ -80,8 +80,8 @@ public:
     // message was queued.
     bool parseMsg(std::string_view block, DorviPlayer* player, std::uint64_t connectionId = 0);
 
-    // Body of an accept thread.
-    void acceptConnections(net::SOCKET socket, bool webSocket);
+    // Body of an accept thread; listenerId names the opening of its listener.
+    void acceptConnections(net::SOCKET socket, bool webSocket, uint64_t listenerId);
     // Body of a connection thread.
     void getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, bool webSocket);
 
@@ -99,6 +99,12 @@ public:
     std::array<DorviTable, tableCount> tables{};
     net::SOCKET tcpListener = net::INVALID_SOCKET;
     net::SOCKET wsListener = net::INVALID_SOCKET;
+    // Each opening of a listener gets an id that is never given again, 0
+    // while closed: a reopened listener can get the old descriptor number, and
+    // an accept thread of the old one must not take its connections.
+    uint64_t tcpListenerId = 0;
+    uint64_t wsListenerId = 0;
+    uint64_t listenerCounter = 0;
     bool accepting = false;
     bool quit = false;
     uint64_t connectionCounter = 0;
@@ -112,6 +118,10 @@ public:
 
 private:
     void seatJoiningPlayer(DorviPlayer* player);
+    // Writes every queued log line, in queue order, and takes them out of the
+    // queue; `mutex` held.
+    void writeQueuedLogLines();
+    void writeLogLine(const std::string& text);
     void dropLateGreetings();
 };
 

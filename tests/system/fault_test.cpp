@@ -15,9 +15,13 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include <sys/socket.h>
 
 #include "net/websocket_frames.h"
 #include "net/websocket_handshake.h"
@@ -332,6 +336,56 @@ TEST(Faults, PingingClientsThatNeverReadCannotHoldUpTheServer) {
     EXPECT_TRUE(ended.waitFor(3, 1ms)) << "every client that never reads is ended";
     EXPECT_LT(slowest, 1s) << "the slowest of " << rounds << " console answers";
     expectFreshTablePlays(server, "fresh");
+}
+
+// Anyone who reaches the port may connect, greet and close as fast as the
+// network allows. Each connection logs a line, and those lines must neither
+// hold up the tables and the operator nor pile up behind them.
+TEST(Faults, ConnectionChurnHoldsUpNeitherTheTablesNorTheConsole) {
+    // A turn of 5 ms: the churn brings many more lines than turns.
+    ServerRun server({"--time-scale", "0.05"});
+    ASSERT_TRUE(server.ready) << server.transcript();
+    auto bots = startBots("steady", 4, server.port, false, true);
+    ASSERT_TRUE(bots->started());
+    ASSERT_TRUE(server.log().waitForLine("Game beginning", 60s)) << bots->transcript() << server.transcript();
+
+    constexpr int churners = 4;
+    std::vector<std::vector<std::string>> names(churners);
+    const auto churnEnd = Clock::now() + 3s;
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < churners; ++t) {
+            threads.emplace_back([&, t] {
+                for (int n = 0; Clock::now() < churnEnd; ++n) {
+                    RawClient client(server.port);
+                    const std::string name = "churn" + std::to_string(t) + "-" + std::to_string(n);
+                    if (!client.sendBlock(name)) return;
+                    names[t].push_back(name);
+                    // Half-closed, the connection ends once the server has
+                    // read the name and let go of the slot.
+                    ::shutdown(static_cast<int>(client.socket), SHUT_WR);
+                    if (!client.waitEnd(10s, false)) return;
+                }
+            });
+        }
+    }
+    const auto ended = Clock::now();
+    ASSERT_TRUE(server.log().write("printafterchurn\n"));
+    EXPECT_TRUE(server.log().waitForLine("afterchurn", 1s)) << "the console waits behind the churn";
+    EXPECT_LT(Clock::now() - ended, 1s);
+
+    ASSERT_EQ(bots->waitExit(120s), std::optional<int>(0)) << bots->transcript();
+    expectCleanMatches(*bots, botNames("steady", 4));
+    std::set<std::string> logged;
+    for (const std::string& line : server.log().lines()) logged.insert(line);
+    std::size_t made = 0;
+    std::size_t missing = 0;
+    for (const auto& list : names) {
+        made += list.size();
+        for (const std::string& name : list) missing += logged.count(name + " connected") == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(missing, 0u) << "of " << made << " connections, none without its line";
+    EXPECT_GT(made, 0u);
 }
 
 // Whoever reads a program's log may go away (a pager, a stopped tee, a closed
