@@ -113,6 +113,9 @@ LinePrinter::LinePrinter(std::ostream& out, bool quiet) : out(out), quiet(quiet)
 void LinePrinter::printLine(const std::string& line) {
     if (quiet) return;
     std::lock_guard<std::mutex> guard(mutex);
+    // A line the stream could not take (a full non-blocking pipe) is lost,
+    // but it must not silence the lines after it once there is room again.
+    out.clear();
     out << line << std::endl;
 }
 

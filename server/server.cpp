@@ -103,6 +103,9 @@ void Server::writeQueuedLogLines() {
 }
 
 void Server::writeLogLine(const std::string& text) {
+    // A line the stream could not take (a full non-blocking pipe) is lost,
+    // but it must not silence the lines after it once there is room again.
+    logStream->clear();
     *logStream << text << std::endl;
 }
 

@@ -5,6 +5,7 @@
 // can wait for a line with a deadline. The destructor kills the program if it
 // still runs, so a failing test leaves nothing behind.
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -27,9 +28,14 @@ extern char** environ;
 
 namespace dorvi::testing {
 
+// How the program's end of its output pipe is left: some parents leave it
+// non-blocking, so that a write to a full pipe fails instead of waiting.
+enum class OutputPipe { blocking, nonBlocking };
+
 class Process {
 public:
-    Process(const std::string& program, const std::vector<std::string>& args) {
+    Process(const std::string& program, const std::vector<std::string>& args,
+            OutputPipe outputPipe = OutputPipe::blocking) {
         // A write to a program that has ended must fail, not end the test binary.
         std::signal(SIGPIPE, SIG_IGN);
         int in[2];
@@ -41,6 +47,7 @@ public:
             ::close(in[1]);
             return;
         }
+        if (outputPipe == OutputPipe::nonBlocking) ::fcntl(out[1], F_SETFL, O_NONBLOCK);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
@@ -117,13 +124,45 @@ public:
     // that goes away would: the program's next write to it fails. The lines
     // read until then stay.
     void stopReading() {
-        if (!reader_.joinable()) return;
-        // Closing the wake pipe's write end wakes the reader's poll.
-        ::close(stopReader_[1]);
-        stopReader_[1] = -1;
-        reader_.join();
+        if (!stopReader()) return;
+        outputLines_.finish();
         ::close(output_);
         output_ = -1;
+    }
+
+    // Stops reading the program's output and fills the pipe to the last byte,
+    // as a reader that falls behind would: on a non-blocking pipe the
+    // program's writes then fail. resumeReading() reads on, past the filler.
+    // Meant for a moment when the program writes nothing.
+    bool fillOutput() {
+        if (!stopReader()) return false;
+        char buffer[4096];
+        pollfd ready{output_, POLLIN, 0};
+        for (ssize_t n = 1; n > 0 && ::poll(&ready, 1, 0) > 0;) {
+            n = ::read(output_, buffer, sizeof buffer);
+            if (n > 0) outputLines_.append(std::string_view(buffer, static_cast<std::size_t>(n)));
+        }
+        const int writer =
+            ::open(("/proc/self/fd/" + std::to_string(output_)).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer < 0) return false;
+        // Whole pages first, then single bytes: a pipe takes a small write
+        // into the room its last page has left.
+        const std::string filler(sizeof buffer, 'x');
+        for (std::size_t size : {filler.size(), std::size_t{1}}) {
+            for (ssize_t n = 1; n > 0;) {
+                n = ::write(writer, filler.data(), size);
+                if (n > 0) filler_ += static_cast<std::size_t>(n);
+            }
+        }
+        const bool full = errno == EAGAIN;
+        ::close(writer);
+        return full;
+    }
+
+    bool resumeReading() {
+        if (reader_.joinable() || output_ < 0 || pipe2(stopReader_, O_CLOEXEC) != 0) return false;
+        reader_ = std::thread([this] { readOutput(); });
+        return true;
     }
 
     // Index of the first line at or after `from` that satisfies `match`,
@@ -172,22 +211,33 @@ public:
     }
 
 private:
+    // Ends the reader thread; the output stays open.
+    bool stopReader() {
+        if (!reader_.joinable()) return false;
+        // Closing the wake pipe's write end wakes the reader's poll.
+        ::close(stopReader_[1]);
+        reader_.join();
+        ::close(stopReader_[0]);
+        stopReader_[0] = stopReader_[1] = -1;
+        return true;
+    }
+
     void readOutput() {
         char buffer[4096];
         for (;;) {
             pollfd waits[2] = {{output_, POLLIN, 0}, {stopReader_[0], POLLIN, 0}};
             if (::poll(waits, 2, -1) < 0 && errno == EINTR) continue;
-            if (waits[1].revents != 0) {
-                outputLines_.finish();
-                return;
-            }
+            if (waits[1].revents != 0) return;
             ssize_t n = ::read(output_, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 outputLines_.finish();
                 return;
             }
-            outputLines_.append(std::string_view(buffer, static_cast<std::size_t>(n)));
+            std::string_view text(buffer, static_cast<std::size_t>(n));
+            const std::size_t skipped = std::min(filler_, text.size());
+            filler_ -= skipped;
+            outputLines_.append(text.substr(skipped));
         }
     }
 
@@ -195,6 +245,7 @@ private:
     int input_ = -1;
     int output_ = -1;
     int stopReader_[2] = {-1, -1};
+    std::size_t filler_ = 0;  // bytes of fillOutput() still to be read past
     std::optional<int> status_;
     LineRecord outputLines_;
     std::thread reader_;

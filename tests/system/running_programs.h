@@ -46,7 +46,8 @@ inline std::size_t countLinesEndingWith(const Process& p, std::string_view tail)
 // server is started again on two other ports.
 class ServerRun {
 public:
-    explicit ServerRun(const std::vector<std::string>& more = {}, int descriptorLimit = 0) {
+    explicit ServerRun(const std::vector<std::string>& more = {}, int descriptorLimit = 0,
+                       OutputPipe outputPipe = OutputPipe::blocking) {
         for (int attempt = 0; attempt < 5 && !ready; ++attempt) {
             if (process) {
                 process->kill();
@@ -62,9 +63,9 @@ public:
                 args.insert(args.begin(),
                             {"-c", "ulimit -n " + std::to_string(descriptorLimit) + " && exec \"$0\" \"$@\"",
                              DORVI_SERVER_BIN});
-                process = std::make_unique<Process>("/bin/sh", args);
+                process = std::make_unique<Process>("/bin/sh", args, outputPipe);
             } else {
-                process = std::make_unique<Process>(DORVI_SERVER_BIN, args);
+                process = std::make_unique<Process>(DORVI_SERVER_BIN, args, outputPipe);
             }
             const std::string browsers = "Accepting browsers on port " + std::to_string(wsPort);
             auto settled = process->waitForLine(
