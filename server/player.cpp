@@ -169,6 +169,12 @@ void Server::acceptConnections(net::SOCKET socket, bool webSocket, uint64_t list
             }
             lock.unlock();
             std::this_thread::sleep_for(std::chrono::milliseconds(acceptRetryMs));
+            // A stop and start meanwhile may have given the new listener this
+            // descriptor number: its connections are not this thread's.
+            lock.lock();
+            if (listenerId != (webSocket ? wsListenerId : tcpListenerId)) {
+                return;
+            }
             continue;
         }
         if (!current) {

@@ -124,7 +124,8 @@ public:
     // that goes away would: the program's next write to it fails. The lines
     // read until then stay.
     void stopReading() {
-        if (!stopReader()) return;
+        if (output_ < 0) return;
+        stopReader();
         outputLines_.finish();
         ::close(output_);
         output_ = -1;
@@ -132,8 +133,9 @@ public:
 
     // Stops reading the program's output and fills the pipe to the last byte,
     // as a reader that falls behind would: on a non-blocking pipe the
-    // program's writes then fail. resumeReading() reads on, past the filler.
-    // Meant for a moment when the program writes nothing.
+    // program's writes then fail. resumeReading() reads on, past the filler,
+    // and must come before waitExit(). Meant for a moment when the program
+    // writes nothing.
     bool fillOutput() {
         if (!stopReader()) return false;
         char buffer[4096];

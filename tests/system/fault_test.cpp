@@ -424,6 +424,7 @@ TEST(Faults, LogLinesComeAgainOnceAFullOutputPipeHasRoom) {
     ASSERT_TRUE(server.log().resumeReading());
     ASSERT_TRUE(server.log().write("printfound\n"));
     EXPECT_TRUE(server.log().waitForLine("found", 10s)) << server.transcript();
+    EXPECT_EQ(countLines(server.log(), "lost"), 0u) << "the line written into the full pipe is lost";
 
     // A bot's lines of a connection come when the connection ends, and the
     // lines of the next one after its greeting and join have come in.
