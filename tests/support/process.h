@@ -162,7 +162,16 @@ public:
     }
 
     bool resumeReading() {
-        if (reader_.joinable() || output_ < 0 || pipe2(stopReader_, O_CLOEXEC) != 0) return false;
+        if (reader_.joinable() || output_ < 0) return false;
+        // The filler is read here, so the pipe has room once this returns.
+        char buffer[4096];
+        while (filler_ > 0) {
+            ssize_t n = ::read(output_, buffer, std::min(filler_, sizeof buffer));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            filler_ -= static_cast<std::size_t>(n);
+        }
+        if (pipe2(stopReader_, O_CLOEXEC) != 0) return false;
         reader_ = std::thread([this] { readOutput(); });
         return true;
     }
@@ -236,10 +245,7 @@ private:
                 outputLines_.finish();
                 return;
             }
-            std::string_view text(buffer, static_cast<std::size_t>(n));
-            const std::size_t skipped = std::min(filler_, text.size());
-            filler_ -= skipped;
-            outputLines_.append(text.substr(skipped));
+            outputLines_.append(std::string_view(buffer, static_cast<std::size_t>(n)));
         }
     }
 
@@ -247,7 +253,7 @@ private:
     int input_ = -1;
     int output_ = -1;
     int stopReader_[2] = {-1, -1};
-    std::size_t filler_ = 0;  // bytes of fillOutput() still to be read past
+    std::size_t filler_ = 0;  // bytes of fillOutput() that resumeReading() reads past
     std::optional<int> status_;
     LineRecord outputLines_;
     std::thread reader_;
