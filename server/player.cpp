@@ -156,11 +156,13 @@ void DorviPlayer::drop() {
 }
 
 void Server::acceptConnections(net::SOCKET socket, bool webSocket, uint64_t listenerId) {
+    // The mutex is held.
+    const auto isCurrent = [&] { return listenerId == (webSocket ? wsListenerId : tcpListenerId); };
     for (;;) {
         net::SOCKET c = net::acceptSocket(socket);
         int error = c == net::INVALID_SOCKET ? net::netLastError() : 0;
         std::unique_lock<std::mutex> lock(mutex);
-        bool current = listenerId == (webSocket ? wsListenerId : tcpListenerId);
+        bool current = isCurrent();
         if (c == net::INVALID_SOCKET) {
             // A closed or shut listener ends the thread; a lack of descriptors,
             // buffers or memory passes, so try again once the moment is over.
@@ -172,7 +174,7 @@ void Server::acceptConnections(net::SOCKET socket, bool webSocket, uint64_t list
             // A stop and start meanwhile may have given the new listener this
             // descriptor number: its connections are not this thread's.
             lock.lock();
-            if (listenerId != (webSocket ? wsListenerId : tcpListenerId)) {
+            if (!isCurrent()) {
                 return;
             }
             continue;

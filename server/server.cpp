@@ -79,6 +79,7 @@ int Server::run() {
         // Log lines take no turn: only the game and the operator keep the
         // pace of one message a turn, so no stream of connections can hold
         // them up, and the queue keeps no more lines than one turn brings.
+        // The lines a message's handling queues come out at the next turn.
         writeQueuedLogLines();
         if (queue.empty()) {
             continue;
@@ -86,20 +87,17 @@ int Server::run() {
         DorviMsg msg = std::move(queue.front());
         queue.erase(queue.begin());
         handle(lock, msg);
-        writeQueuedLogLines();
     }
 }
 
 void Server::writeQueuedLogLines() {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < queue.size(); ++i) {
-        if (queue[i].type == msgPrint) {
-            writeLogLine(queue[i].text);
-        } else if (kept++ != i) {
-            queue[kept - 1] = std::move(queue[i]);
+    const auto isLogLine = [](const DorviMsg& msg) { return msg.type == msgPrint; };
+    for (const DorviMsg& msg : queue) {
+        if (isLogLine(msg)) {
+            writeLogLine(msg.text);
         }
     }
-    queue.resize(kept);
+    std::erase_if(queue, isLogLine);
 }
 
 void Server::writeLogLine(const std::string& text) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <sstream>
 #include <string>
@@ -12,6 +13,7 @@
 #include "bot/bot_program.h"
 #include "net/platform.h"
 #include "net/sockets.h"
+#include "rules/blocks.h"
 #include "support/process.h"
 
 namespace dorvi::client {
@@ -276,8 +278,10 @@ TEST(BotProgram, GreetingBlockAndAConnectionClosedBeforeAnyDeal) {
 }
 
 // A full server closes a newcomer without a byte: a looping bot reports the
-// empty connection, then pauses in real time before it comes again.
-TEST(BotProgram, LoopingBotPausesAfterAConnectionWithoutADeal) {
+// empty connection, then pauses in real time before it comes again. Its
+// output pipe, left non-blocking by its parent, is full during the first
+// connection's end: those lines are lost, the second's come out.
+TEST(BotProgram, LoopingBotPausesAfterAnEmptyConnectionAndPrintsAgainAfterAFullPipe) {
     using namespace std::chrono_literals;
     net::netEnsureStarted();
     int error = 0;
@@ -286,18 +290,34 @@ TEST(BotProgram, LoopingBotPausesAfterAConnectionWithoutADeal) {
     // A bot that does not come ends the accept, not the test.
     net::setReceiveTimeout(listener, 10000);
     dorvi::testing::Process bot(
-        DORVI_BOT_BIN, {"--port", std::to_string(net::localPort(listener)), "--name", "full", "--time-scale", "0"});
+        DORVI_BOT_BIN, {"--port", std::to_string(net::localPort(listener)), "--name", "full", "--time-scale", "0"},
+        dorvi::testing::OutputPipe::nonBlocking);
+    // Accepts a connection, waits for its join (its first line comes before
+    // that), does `beforeClose` and closes it.
     std::vector<std::chrono::steady_clock::time_point> accepted;
-    for (net::SOCKET peer; accepted.size() < 2 && (peer = net::acceptSocket(listener)) != net::INVALID_SOCKET;) {
+    auto acceptJoined = [&](const std::function<bool()>& beforeClose) {
+        const net::SOCKET peer = net::acceptSocket(listener);
         accepted.push_back(std::chrono::steady_clock::now());
+        if (peer == net::INVALID_SOCKET) return false;
+        std::string greetingAndJoin(2 * blockSize, '\0');
+        const bool done = net::setReceiveTimeout(peer, 10000) &&
+                          net::recvExact(peer, greetingAndJoin.data(), static_cast<int>(greetingAndJoin.size())) == 1 &&
+                          beforeClose();
         net::closeSocket(peer);
-    }
+        return done;
+    };
+    const bool first = acceptJoined([&] { return bot.fillOutput(); });
+    const bool second = first && acceptJoined([&] { return bot.resumeReading(); });
     net::closeSocket(listener);
-    const bool reported = bot.waitForLine("full: audited 0/0 rounds, 0 failures", 10s).has_value();
+    const std::string summary = "full: audited 0/0 rounds, 0 failures";
+    const bool reported = second && bot.waitForLine(summary, 10s).has_value();
     bot.kill();
 
-    ASSERT_EQ(accepted.size(), 2u) << "the bot comes again within 10 s\n" << bot.transcript();
+    ASSERT_TRUE(second) << "the bot comes again within 10 s\n" << bot.transcript();
     EXPECT_TRUE(reported) << bot.transcript();
+    const std::vector<std::string> lines = bot.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), summary), 1)
+        << "the lines written into the full pipe are lost\n" << bot.transcript();
     EXPECT_GE(accepted[1] - accepted[0], 1900ms) << "the pause after an empty connection is real time";
 }
 
