@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include <algorithm>
 #include <limits>
 #include <ostream>
 #include <system_error>
@@ -70,24 +71,37 @@ int Server::run() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         if (quit) {
+            // What was logged before the end is not lost, "Server closed" of
+            // a stop typed together with the quit among it.
+            writeQueuedLogLines();
             lock.unlock();
             logStream->flush();
             return 0;
         }
         pause(lock, 100);
         dropLateGreetings();
-        // Log lines take no turn: only the game and the operator keep the
-        // pace of one message a turn, so no stream of connections can hold
-        // them up, and the queue keeps no more lines than one turn brings.
-        // The lines a message's handling queues come out at the next turn.
-        writeQueuedLogLines();
+        // Log lines take no turn, so no stream of connections can hold up the
+        // game and the operator, who keep the pace of one message a turn. A
+        // line still keeps its place in the queue: an operator's print comes
+        // out only once the commands typed before it have been handled.
+        writeLeadingLogLines();
         if (queue.empty()) {
             continue;
         }
         DorviMsg msg = std::move(queue.front());
         queue.erase(queue.begin());
         handle(lock, msg);
+        writeLeadingLogLines();
     }
+}
+
+void Server::writeLeadingLogLines() {
+    const auto firstOther =
+        std::find_if(queue.begin(), queue.end(), [](const DorviMsg& msg) { return msg.type != msgPrint; });
+    for (auto msg = queue.begin(); msg != firstOther; ++msg) {
+        writeLogLine(msg->text);
+    }
+    queue.erase(queue.begin(), firstOther);
 }
 
 void Server::writeQueuedLogLines() {

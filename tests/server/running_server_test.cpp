@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -68,6 +69,30 @@ TEST(RunningServer, ConsoleCommandsAndTheirLogLines) {
     ASSERT_TRUE(status) << "quit did not end the server\n" << server.transcript();
     EXPECT_EQ(*status, 0);
     EXPECT_FALSE(server.waitForLine("first disconnected", 1ms)) << "unseated players leave no line";
+}
+
+// A script can type commands and a print after them, and take the printed
+// line as the sign that those commands have been handled. At time scale 1 a
+// turn lasts 100 ms, long enough to see a print that overtook them.
+TEST(RunningServer, PrintComesAfterTheCommandsTypedBeforeIt) {
+    uint16_t port = dorvi::testing::freePort();
+    Process server(DORVI_SERVER_BIN, {"--port", std::to_string(port), "--ws-port", "0", "--start"});
+    ASSERT_TRUE(server.waitForLine("Server is accepting connections", 10s)) << server.transcript();
+
+    server.write("start stop printA\n");
+    ASSERT_TRUE(server.waitForLine("A", 10s)) << server.transcript();
+    ProtocolClient late(port, ProtocolClient::Transport::Tcp);
+    EXPECT_FALSE(late.connected()) << "the stop typed before the print was not handled yet\n"
+                                   << server.transcript();
+
+    server.write("stop quit\n");
+    auto status = server.waitExit(10s);
+    ASSERT_TRUE(status) << "quit did not end the server\n" << server.transcript();
+    EXPECT_EQ(*status, 0);
+    const std::vector<std::string> lines = server.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Server closed"), 2)
+        << "the stop typed with the quit logs too\n"
+        << server.transcript();
 }
 
 TEST(RunningServer, PortsHeldByOthers) {
