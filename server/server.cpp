@@ -71,8 +71,8 @@ int Server::run() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         if (quit) {
-            // What was logged before the end is not lost, "Server closed" of
-            // a stop typed together with the quit among it.
+            // What was logged before the end is not lost, also a line still
+            // behind a message that will now never be handled.
             writeQueuedLogLines();
             lock.unlock();
             logStream->flush();
