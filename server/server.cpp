@@ -73,7 +73,8 @@ int Server::run() {
         if (quit) {
             // What was logged before the end is not lost, also a line still
             // behind a message that will now never be handled.
-            writeQueuedLogLines();
+            std::erase_if(queue, [](const DorviMsg& msg) { return msg.type != msgPrint; });
+            writeLeadingLogLines();
             lock.unlock();
             logStream->flush();
             return 0;
@@ -102,16 +103,6 @@ void Server::writeLeadingLogLines() {
         writeLogLine(msg->text);
     }
     queue.erase(queue.begin(), firstOther);
-}
-
-void Server::writeQueuedLogLines() {
-    const auto isLogLine = [](const DorviMsg& msg) { return msg.type == msgPrint; };
-    for (const DorviMsg& msg : queue) {
-        if (isLogLine(msg)) {
-            writeLogLine(msg.text);
-        }
-    }
-    std::erase_if(queue, isLogLine);
 }
 
 void Server::writeLogLine(const std::string& text) {

@@ -121,9 +121,6 @@ private:
     // Writes the log lines at the head of the queue and takes them out of it;
     // `mutex` held.
     void writeLeadingLogLines();
-    // Writes every queued log line, in queue order, and takes them out of the
-    // queue; `mutex` held.
-    void writeQueuedLogLines();
     void writeLogLine(const std::string& text);
     void dropLateGreetings();
 };
