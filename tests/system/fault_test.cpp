@@ -82,7 +82,7 @@ TEST(Faults, KilledBotProcessAbortsOnlyItsTable) {
 
     auto others = startBots("other", 8, server.wsPort, true, true);
     ASSERT_TRUE(others->started());
-    ASSERT_TRUE(server.waitForCount("Game beginning", 3, 60s)) << others->transcript() << server.transcript();
+    ASSERT_TRUE(waitUntilDealt(*others, botNames("other", 8), 60s)) << others->transcript() << server.transcript();
     victim->kill();
 
     ASSERT_TRUE(server.log().waitForLine(
@@ -111,6 +111,10 @@ TEST(Faults, StuckSilentAndHostileClientsAreEndedWhileOtherTablesPlay) {
         ASSERT_TRUE(table.back()->sendBlock(name) && table.back()->sendBlock("join")) << name;
     }
     ASSERT_TRUE(server.log().waitForLine("Game beginning", 20s)) << server.transcript();
+    auto bots = startBots("calm", 8, server.port, false, true);
+    ASSERT_TRUE(bots->started());
+    // The flood ends table 0 only once the calm bots are seated at theirs.
+    ASSERT_TRUE(waitUntilDealt(*bots, botNames("calm", 8), 60s)) << bots->transcript() << server.transcript();
 
     const auto began = Clock::now();
     RawClient silentTcp(server.port);
@@ -145,9 +149,6 @@ TEST(Faults, StuckSilentAndHostileClientsAreEndedWhileOtherTablesPlay) {
             std::this_thread::sleep_for(100ms);
         }
     });
-
-    auto bots = startBots("calm", 8, server.port, false, true);
-    ASSERT_TRUE(bots->started());
 
     ASSERT_TRUE(randomTcp.send(randomBytes(2000, 8)));
     {
@@ -262,7 +263,7 @@ TEST(Faults, FloodingClientsAreEndedWhileOtherTablesPlay) {
 
     auto bots = startBots("pace", 8, server.port, false, true);
     ASSERT_TRUE(bots->started());
-    ASSERT_TRUE(server.waitForCount("Game beginning", 3, 60s)) << bots->transcript() << server.transcript();
+    ASSERT_TRUE(waitUntilDealt(*bots, botNames("pace", 8), 60s)) << bots->transcript() << server.transcript();
 
     EndCount floods;
     std::vector<std::jthread> threads;

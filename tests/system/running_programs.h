@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -170,6 +171,19 @@ inline std::vector<std::string> botNames(const std::string& name, int count) {
     std::vector<std::string> names;
     for (int i = 1; i <= count; ++i) names.push_back(name + std::to_string(i));
     return names;
+}
+
+// True once every one of `names` has been dealt a hand, so sits at a full
+// table. A table aborted before that would take the later joins first and
+// could leave the bots split over two tables that never fill.
+inline bool waitUntilDealt(Process& bots, const std::vector<std::string>& names, std::chrono::milliseconds timeout) {
+    using std::chrono::milliseconds;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (const std::string& name : names) {
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!bots.waitForLine(name + ": Mäng algas", std::max(left, milliseconds(0)))) return false;
+    }
+    return true;
 }
 
 // Four new bots play one whole match at a table of their own.
