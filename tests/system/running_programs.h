@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -174,14 +173,12 @@ inline std::vector<std::string> botNames(const std::string& name, int count) {
 }
 
 // True once every one of `names` has been dealt a hand, so sits at a full
-// table. A table aborted before that would take the later joins first and
-// could leave the bots split over two tables that never fill.
+// table; waits up to `timeout` for each, as waitForCount does. A table
+// aborted before that would take the later joins first and could leave the
+// bots split over two tables that never fill.
 inline bool waitUntilDealt(Process& bots, const std::vector<std::string>& names, std::chrono::milliseconds timeout) {
-    using std::chrono::milliseconds;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (const std::string& name : names) {
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (!bots.waitForLine(name + ": Mäng algas", std::max(left, milliseconds(0)))) return false;
+        if (!bots.waitForLine(name + ": Mäng algas", timeout)) return false;
     }
     return true;
 }
