@@ -167,6 +167,9 @@ void runBot(const BotThreadSettings& settings, LinePrinter& printer) {
 int runBots(const BotOptions& options, std::ostream& out, std::ostream& err,
             const BotThreadStarter& startThread) {
     LinePrinter printer(out, options.quiet);
+    // The bots' lines go out under the printer's mutex; an error stream tied
+    // to them would flush them from this thread without it.
+    err.tie(nullptr);
     std::random_device device("default");
     if (options.count < 1) return 0;
 

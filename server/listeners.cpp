@@ -113,6 +113,9 @@ void Server::stop() {
 }
 
 void Server::startConsole(std::istream& in) {
+    // Untied before the thread starts: a tied input flushes its log stream
+    // before every read, and only the main loop may touch the log.
+    in.tie(nullptr);
     auto console = [this, &in] {
         std::string word;
         while (in >> word) {

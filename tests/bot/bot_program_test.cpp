@@ -14,6 +14,7 @@
 #include "net/platform.h"
 #include "net/sockets.h"
 #include "rules/blocks.h"
+#include "support/line_record.h"
 #include "support/process.h"
 
 namespace dorvi::client {
@@ -207,12 +208,18 @@ TEST(BotProgram, ThreadThatCannotStartStopsFurtherStarts) {
         if (++starts == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         return std::thread(std::move(body));
     };
-    std::ostringstream out;
+    testing::LineLog outLines;
+    std::ostream out(&outLines);
     std::ostringstream err;
+    err.tie(&out);  // as std::cerr is tied to std::cout
     const int status = runBots(options, out, err, failSecond);
     EXPECT_EQ(starts, 2) << "no start after the failed one";
     EXPECT_NE(status, 0);
-    EXPECT_EQ(out.str(), "t1: Ühenduse loomine ebaõnnestus. Error 310061\n") << "the started bot ran and was joined";
+    EXPECT_EQ(outLines.lines(), std::vector<std::string>{"t1: Ühenduse loomine ebaõnnestus. Error 310061"})
+        << "the started bot ran and was joined";
+    const std::vector<std::thread::id> flushers = outLines.flushers();
+    EXPECT_EQ(std::count(flushers.begin(), flushers.end(), std::this_thread::get_id()), 0)
+        << "the error line flushed the bots' output without their mutex";
     const std::string errors = err.str();
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
     EXPECT_NE(errors.find("t2"), std::string::npos) << errors;

@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
+#include <istream>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/sockets.h"
@@ -86,6 +90,48 @@ TEST(RunningServer, PrintComesAfterTheCommandsTypedBeforeIt) {
     ASSERT_EQ(server.waitExit(10s), std::optional<int>(0)) << server.transcript();
     const std::vector<std::string> lines = server.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Server closed"), 2) << server.transcript();
+}
+
+// Console input that tells when the console has read it to its end.
+class EndSignallingInput : public std::stringbuf {
+public:
+    explicit EndSignallingInput(std::string text) : std::stringbuf(std::move(text), std::ios::in) {}
+    std::future<void> end() { return ended_.get_future(); }
+
+protected:
+    int_type underflow() override {
+        int_type c = std::stringbuf::underflow();
+        if (c == traits_type::eof() && !signalled_) {
+            signalled_ = true;
+            ended_.set_value();
+        }
+        return c;
+    }
+
+private:
+    std::promise<void> ended_;
+    bool signalled_ = false;
+};
+
+TEST(RunningServer, ConsoleReadsWithoutFlushingTheLog) {
+    dorvi::testing::InProcessServer server;
+    // The console thread is detached and may still hold its input after the
+    // test, so the input is never freed; it stays reachable from here.
+    static auto& kept = *new std::vector<std::pair<EndSignallingInput*, std::istream*>>;
+    auto* input = new EndSignallingInput("printA printB ");
+    auto* console = new std::istream(input);
+    kept.emplace_back(input, console);
+    console->tie(server.raw().logStream);  // as std::cin is tied to std::cout
+    std::future<void> ended = input->end();
+    server.raw().startConsole(*console);
+    ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
+    ASSERT_TRUE(server.log().waitFor("B", 10s)) << server.log().dump();
+
+    const std::vector<std::thread::id> flushers = server.log().flushers();
+    EXPECT_FALSE(flushers.empty()) << "the main loop flushes each line it writes";
+    EXPECT_EQ(std::count(flushers.begin(), flushers.end(), server.loopThread()),
+              static_cast<std::ptrdiff_t>(flushers.size()))
+        << "a thread other than the main loop flushed the log";
 }
 
 TEST(RunningServer, PortsHeldByOthers) {

@@ -86,6 +86,7 @@ public:
     std::uint16_t port() const { return server_->boundPort.load(); }
     std::uint16_t wsPort() const { return server_->boundWsPort.load(); }
     LineLog& log() { return *log_; }
+    std::thread::id loopThread() const { return loop_.get_id(); }
     server::Server& raw() { return *server_; }
 
 protected:

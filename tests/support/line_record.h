@@ -12,6 +12,7 @@
 #include <streambuf>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -144,7 +145,19 @@ public:
         return all;
     }
 
+    // The threads that flushed this log, one entry a flush.
+    std::vector<std::thread::id> flushers() const {
+        std::lock_guard<std::mutex> lock(flushMutex_);
+        return flushers_;
+    }
+
 protected:
+    int sync() override {
+        std::lock_guard<std::mutex> lock(flushMutex_);
+        flushers_.push_back(std::this_thread::get_id());
+        return 0;
+    }
+
     int_type overflow(int_type c) override {
         if (c != traits_type::eof()) {
             char ch = traits_type::to_char_type(c);
@@ -157,6 +170,10 @@ protected:
         append(std::string_view(s, static_cast<std::size_t>(n)));
         return n;
     }
+
+private:
+    mutable std::mutex flushMutex_;
+    std::vector<std::thread::id> flushers_;
 };
 
 }  // namespace dorvi::testing
