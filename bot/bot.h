@@ -71,10 +71,13 @@ public:
     MatchRecord record;
 
     // Audit state of the deal in progress. Seats are relativeSeat values.
+    // A deal holds nine tricks; what a server sends beyond them is counted, not stored.
     int dealTrump = 0;
     bool allPassed = false;
     std::vector<int> trickLeaders;
     std::vector<std::array<CardCode, 4>> trickList;
+    std::int64_t leadersBeyondDeal = 0;
+    std::int64_t tricksBeyondDeal = 0;
     int previousOwnGamePoints = 0;
     int previousOtherGamePoints = 0;
 };

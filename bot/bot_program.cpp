@@ -153,7 +153,7 @@ void runBot(const BotThreadSettings& settings, LinePrinter& printer) {
                 }
                 printer.printLine(settings.name + ": audited " + std::to_string(record.auditedRounds) +
                                   "/" + std::to_string(record.rounds) + " rounds, " +
-                                  std::to_string(record.failures.size()) + " failures");
+                                  std::to_string(record.failureCount) + " failures");
                 // A full server closes a newcomer before any deal; only a next attempt waits.
                 pause = record.rounds == 0 && !settings.once;
             }

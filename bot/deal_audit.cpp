@@ -3,11 +3,19 @@
 // rules and records each disagreement with the server.
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "bot/bot.h"
 
 namespace dorvi::client {
+
+namespace {
+
+constexpr std::size_t tricksPerDeal = 9;
+
+}  // namespace
 
 void Bot::onCardPlayed(int relativeSeat, int /*card*/) {
     int filled = 0;
@@ -15,7 +23,12 @@ void Bot::onCardPlayed(int relativeSeat, int /*card*/) {
         if (card != 0) ++filled;
     }
     // The relayed card is already in the trick, so one filled slot means it opened the trick.
-    if (filled == 1) trickLeaders.push_back(relativeSeat);
+    if (filled != 1) return;
+    if (trickLeaders.size() < tricksPerDeal) {
+        trickLeaders.push_back(relativeSeat);
+    } else {
+        ++leadersBeyondDeal;
+    }
 }
 
 void Bot::onTrumpSet(int suit) {
@@ -26,9 +39,13 @@ void Bot::onTrumpSet(int suit) {
 
 void Bot::onTrickComplete(const CardCode trick[4], const GameState& gameState) {
     const std::array<CardCode, 4> cards{trick[0], trick[1], trick[2], trick[3]};
-    record.tricks.push_back(cards);
+    record.addTrick(cards);
     record.partnerName = gameState.names[1];
-    trickList.push_back(cards);
+    if (trickList.size() < tricksPerDeal) {
+        trickList.push_back(cards);
+    } else {
+        ++tricksBeyondDeal;
+    }
 }
 
 void Bot::onDealEnd(int cardPoints, int ownGamePoints, int otherGamePoints) {
@@ -38,15 +55,19 @@ void Bot::onDealEnd(int cardPoints, int ownGamePoints, int otherGamePoints) {
     previousOtherGamePoints = otherGamePoints;
     trickLeaders.clear();
     trickList.clear();
+    leadersBeyondDeal = 0;
+    tricksBeyondDeal = 0;
     record.lastCardPoints = cardPoints;
-    record.cardPointsHistory.push_back(cardPoints);
+    record.addCardPoints(cardPoints);
     record.ownGamePoints = ownGamePoints;
     record.otherGamePoints = otherGamePoints;
 }
 
 void Bot::auditDeal(int c, int a, int b) {
-    if (trickLeaders.size() != 9 || trickList.size() != 9) {
-        recordFailure("saw " + std::to_string(trickList.size()) + " tricks");
+    const std::int64_t leaders = static_cast<std::int64_t>(trickLeaders.size()) + leadersBeyondDeal;
+    const std::int64_t tricks = static_cast<std::int64_t>(trickList.size()) + tricksBeyondDeal;
+    if (leaders != tricksPerDeal || tricks != tricksPerDeal) {
+        recordFailure("saw " + std::to_string(tricks) + " tricks");
         return;
     }
     const int contract = allPassed ? contractAllPassed : dealTrump;
@@ -88,7 +109,7 @@ void Bot::auditDeal(int c, int a, int b) {
 }
 
 void Bot::recordFailure(std::string text) {
-    record.failures.push_back(name + " round " + std::to_string(record.rounds) + ": " + text);
+    record.addFailure(name + " round " + std::to_string(record.rounds) + ": " + text);
 }
 
 }  // namespace dorvi::client

@@ -44,8 +44,9 @@ bool GameState::parseCardPlayed(std::string_view block) {
     if (block.size() < 3 || !isSeatDigit(block[0])) return false;
     int seat = block[0] - '0';
     trick[seat] = static_cast<unsigned char>(block[2]);
-    // The bot's own card left cardsLeft[0] when makePlay accepted it.
-    if (seat != 0) --cardsLeft[seat];
+    // The bot's own card left cardsLeft[0] when makePlay accepted it. A server
+    // that relays more cards than a seat holds finds it at 0.
+    if (seat != 0 && cardsLeft[seat] > 0) --cardsLeft[seat];
     return trick[0] != 0 && trick[1] != 0 && trick[2] != 0 && trick[3] != 0;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rules/card_rules.h"
@@ -9,17 +12,41 @@
 namespace dorvi::client {
 
 // What one connection's deals gave a bot. Seats are relativeSeat values.
+//
+// A connection plays one match, and a real match ends within a couple of dozen
+// deals (every deal but a 60/60 one with all passed scores at least 2 of the
+// 12 game points), each with nine tricks and at most ten failure lines. What
+// the record keeps is bounded far above that, so that a server that never
+// ends its match costs a bot a bounded amount of memory.
 struct MatchRecord {
+    static constexpr std::size_t keptDeals = 1000;
+    static constexpr std::size_t keptTricks = 9 * keptDeals;
+    static constexpr std::size_t keptFailures = 1000;
+
     int rounds = 0;
     int lastCardPoints = -1;
     int ownGamePoints = 0;
     int otherGamePoints = 0;
-    // Every completed trick of the connection, indexed by relativeSeat; never cleared.
+    // The first keptTricks completed tricks of the connection, indexed by relativeSeat; never cleared.
     std::vector<std::array<CardCode, 4>> tricks;
+    // The card points of the first keptDeals point blocks.
     std::vector<int> cardPointsHistory;
     std::string partnerName;
     int auditedRounds = 0;
+    // The first keptFailures failure lines; failureCount counts them all.
     std::vector<std::string> failures;
+    std::int64_t failureCount = 0;
+
+    void addTrick(const std::array<CardCode, 4>& trick) {
+        if (tricks.size() < keptTricks) tricks.push_back(trick);
+    }
+    void addCardPoints(int cardPoints) {
+        if (cardPointsHistory.size() < keptDeals) cardPointsHistory.push_back(cardPoints);
+    }
+    void addFailure(std::string line) {
+        ++failureCount;
+        if (failures.size() < keptFailures) failures.push_back(std::move(line));
+    }
 };
 
 }  // namespace dorvi::client
