@@ -297,6 +297,36 @@ TEST(BotAudit, WrongNumberOfTricksEndsTheAudit) {
     EXPECT_EQ(carry.bot.record.failures, std::vector<std::string>{"bot round 1: saw 0 tricks"});
 }
 
+// A server that sends more tricks than a deal holds, or more deals than a
+// match holds: the true numbers are reported, the first ones kept.
+TEST(BotAudit, WhatGoesBeyondADealOrAMatchIsCountedNotKept) {
+    const ServerDeal deal = playDeal(shuffledHands(4), 2, 1);
+    AuditedSeat table(0);
+    table.announce(deal, false);
+    table.relayTricks(deal, 9, AuditedSeat::noneStarting());
+    table.relayTricks(deal, 9, AuditedSeat::noneStarting());
+    EXPECT_EQ(table.bot.trickLeaders.size(), 9u);
+    EXPECT_EQ(table.bot.trickList.size(), 9u);
+    const AuditedSeat::Report lied = table.score(deal, deal.team0Points);
+    table.bot.onDealEnd(lied.cardPoints, lied.own, lied.other);
+    EXPECT_EQ(table.bot.record.failures, std::vector<std::string>{"bot round 1: saw 18 tricks"});
+    table.playHonest(deal);
+    EXPECT_EQ(table.bot.record.failures.size(), 1u) << "the next deal is audited afresh\n" << failuresOf(table.bot);
+    EXPECT_EQ(table.bot.record.auditedRounds, 1);
+
+    table.announce(deal, false);
+    for (int i = 0; i < 1000; ++i) table.relayTricks(deal, 9, AuditedSeat::noneStarting());
+    EXPECT_EQ(table.bot.record.tricks.size(), MatchRecord::keptTricks);
+    for (int i = 0; i < 1000; ++i) table.bot.onDealEnd(50, 0, 0);
+    const MatchRecord& r = table.bot.record;
+    EXPECT_EQ(r.rounds, 1002);
+    EXPECT_EQ(r.cardPointsHistory.size(), MatchRecord::keptDeals);
+    EXPECT_EQ(r.failureCount, 1001);
+    ASSERT_EQ(r.failures.size(), MatchRecord::keptFailures);
+    EXPECT_EQ(r.failures[1], "bot round 3: saw 9000 tricks");
+    EXPECT_EQ(r.failures.back(), "bot round 1001: saw 0 tricks") << "the 1,001st line is counted, not kept";
+}
+
 TEST(BotAudit, LeadersComeFromTheFirstCardOfEachTrick) {
     Bot bot("b", 1, 0.0, {});
     bot.state.trick[2] = 33;

@@ -16,6 +16,7 @@
 #include "rules/blocks.h"
 #include "support/line_record.h"
 #include "support/process.h"
+#include "support/server_blocks.h"
 
 namespace dorvi::client {
 namespace {
@@ -326,6 +327,85 @@ TEST(BotProgram, LoopingBotPausesAfterAnEmptyConnectionAndPrintsAgainAfterAFullP
     EXPECT_EQ(std::count(lines.begin(), lines.end(), summary), 1)
         << "the lines written into the full pipe are lost\n" << bot.transcript();
     EXPECT_GE(accepted[1] - accepted[0], 1900ms) << "the pause after an empty connection is real time";
+}
+
+// A server that lies without end, tens of MB of it: one card relay over and
+// over (a trick that never completes), or deals that hold no trick. A deal
+// with 61 card points ends each stream, so that its line shows that the bot
+// has read everything. Memory must stay near where it was at the join; the
+// bot must end on the close and count every deal and failure, printing the
+// first 1,000 failure lines.
+TEST(BotProgram, LyingServerCostsTheBotABoundedAmountOfMemory) {
+    using namespace std::chrono_literals;
+    const std::string deal = padBlock("141312219182736451", blockSize) + padBlock("next 1", blockSize);
+    struct Case {
+        const char* name;
+        std::string head;
+        std::string unit;
+        std::size_t units;
+        std::string tail;
+    };
+    const Case cases[] = {
+        {"trick", deal, dorvi::testing::relayBlock('1', 91), (96u << 20) / shortBlockSize,
+         dorvi::testing::pointBlock(61, 0, 0)},
+        {"deals", "", deal + dorvi::testing::pointBlock(60, 0, 0), (24u << 20) / (2 * blockSize + shortBlockSize),
+         deal + dorvi::testing::pointBlock(61, 0, 0)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        net::netEnsureStarted();
+        int error = 0;
+        const net::SOCKET listener = net::listenSocket(0, 4, error);
+        ASSERT_NE(listener, net::INVALID_SOCKET) << error;
+        net::setReceiveTimeout(listener, 10000);
+        dorvi::testing::Process bot(DORVI_BOT_BIN, {"--port", std::to_string(net::localPort(listener)), "--once",
+                                                    "--name", "liar", "--time-scale", "0"});
+        const net::SOCKET peer = net::acceptSocket(listener);
+        net::closeSocket(listener);
+        ASSERT_NE(peer, net::INVALID_SOCKET) << bot.transcript();
+        // A bot that stops reading fails the sends instead of holding the test.
+        net::setSendTimeout(peer, 60000);
+        net::setReceiveTimeout(peer, 10000);
+        std::string greetingAndJoin(2 * blockSize, '\0');
+        const bool joined = net::recvExact(peer, greetingAndJoin.data(), greetingAndJoin.size()) == 1;
+        const long start = bot.peakResidentKilobytes();
+
+        std::string batch;
+        while (batch.size() < (1u << 20)) batch += c.unit;
+        const std::size_t perBatch = batch.size() / c.unit.size();
+        bool sent = joined && net::sendAll(peer, c.head.data(), c.head.size());
+        for (std::size_t done = 0; sent && done < c.units; done += perBatch) {
+            const std::size_t now = std::min(perBatch, c.units - done) * c.unit.size();
+            sent = net::sendAll(peer, batch.data(), now);
+        }
+        sent = sent && net::sendAll(peer, c.tail.data(), c.tail.size());
+        const bool readAll = sent && bot.waitForLine("liar: [Tulemused] Teie võitsite selle mängu tulemusega 61/59", 120s);
+        const long peak = bot.peakResidentKilobytes();
+        net::shutdownSocket(peer);
+        net::closeSocket(peer);
+        const std::optional<int> status = bot.waitExit(60s);
+
+        ASSERT_TRUE(readAll) << "the bot read the whole stream";
+        EXPECT_EQ(status, std::optional<int>(0));
+        ASSERT_GT(start, 0);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        // The sanitizers keep freed memory and shadows of their own.
+        EXPECT_LE(peak - start, 4096) << "KiB grown from " << start << " KiB at the join";
+#else
+        (void)peak;
+#endif
+        const std::size_t deals = c.head.empty() ? c.units + 1 : 1;
+        const std::vector<std::string> lines = bot.lines();
+        std::vector<std::string> failures;
+        for (const std::string& line : lines) {
+            if (line.starts_with("AUDIT FAILED ")) failures.push_back(line);
+        }
+        ASSERT_EQ(failures.size(), std::min<std::size_t>(deals, 1000));
+        EXPECT_EQ(failures.front(), "AUDIT FAILED liar round 1: saw 0 tricks");
+        EXPECT_EQ(failures.back(), "AUDIT FAILED liar round " + std::to_string(failures.size()) + ": saw 0 tricks");
+        EXPECT_EQ(lines.back(), "liar: audited 0/" + std::to_string(deals) + " rounds, " + std::to_string(deals) +
+                                    " failures");
+    }
 }
 
 }  // namespace

@@ -91,6 +91,9 @@ TEST(GameStateParsers, CardRelaysFillTheTrickAndCountOthersCards) {
     partner[2] = 24;
     EXPECT_TRUE(state.parseCardPlayed(partner)) << "complete once all four slots hold a card";
     EXPECT_EQ(trickOf(state), (std::vector<int>{91, 14, 24, 200}));
+
+    for (int i = 0; i < 20; ++i) state.parseCardPlayed(previous);
+    EXPECT_EQ(state.cardsLeft[3], 0) << "more relays than a seat holds cards stop at 0";
 }
 
 TEST(GameStateParsers, NamesAreConvertedAndFillTheFirstEmptySlot) {

@@ -9,8 +9,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <poll.h>
@@ -189,6 +191,16 @@ public:
     }
 
     std::vector<std::string> lines() const { return outputLines_.lines(); }
+
+    // The running program's peak resident memory so far in KiB, -1 when unknown.
+    long peakResidentKilobytes() const {
+        if (pid_ <= 0) return -1;
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+        return -1;
+    }
 
     // Everything written so far, for failure messages.
     std::string transcript() const { return outputLines_.transcript(); }
