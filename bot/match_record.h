@@ -13,11 +13,11 @@ namespace dorvi::client {
 
 // What one connection's deals gave a bot. Seats are relativeSeat values.
 //
-// A connection plays one match, and a real match ends within a couple of dozen
-// deals (every deal but a 60/60 one with all passed scores at least 2 of the
-// 12 game points), each with nine tricks and at most ten failure lines. What
-// the record keeps is bounded far above that, so that a server that never
-// ends its match costs a bot a bounded amount of memory.
+// A connection plays one match, and a real match ends within eleven deals
+// that score (all but an all-passed 60/60 deal give a team at least 2 of the
+// 12 game points); a deal has nine tricks and yields at most ten failure
+// lines. The record keeps far more than that, and no more, so that a server
+// that never ends its match costs a bot a bounded amount of memory.
 struct MatchRecord {
     static constexpr std::size_t keptDeals = 1000;
     static constexpr std::size_t keptTricks = 9 * keptDeals;
