@@ -144,6 +144,22 @@ int waitForPeer(SOCKET socket, bool wakeOnData, int milliseconds)
     return (entry.revents & POLLIN) != 0 ? 1 : 0;
 }
 
+void wakeReceiver(SOCKET socket)
+{
+    // Linux sends nothing for this and keeps taking the peer's data, so the
+    // peer sees no reset and its answer can still be read.
+    ::shutdown(toFd(socket), SHUT_RD);
+}
+
+bool connectionOpen(SOCKET socket)
+{
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(toFd(socket), IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
+        return false;
+    return info.tcpi_state == TCP_ESTABLISHED;
+}
+
 bool setSendTimeout(SOCKET socket, int milliseconds)
 {
     return setTimeout(socket, SO_SNDTIMEO, milliseconds);

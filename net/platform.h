@@ -13,6 +13,7 @@ namespace dorvi::net {
 using SOCKET = std::uint64_t;
 inline constexpr SOCKET INVALID_SOCKET = ~SOCKET{0};
 inline constexpr int SOCKET_ERROR = -1;
+inline constexpr int SD_SEND = 1;
 inline constexpr int SD_BOTH = 2;
 
 // Windows Sockets error numbers: 10000 plus the BSD errno number.
@@ -84,6 +85,12 @@ std::size_t unreadBytes(SOCKET socket);
 // closed or reset the connection (or the socket was shut down), 1 when data
 // is waiting and `wakeOnData` is set, otherwise 0.
 int waitForPeer(SOCKET socket, bool wakeOnData, int milliseconds);
+// Wakes a receive that waits on the socket without ending the connection:
+// nothing goes to the peer and what it still sends stays readable, but no
+// later receive waits for it; unreadBytes and connectionOpen tell what came.
+void wakeReceiver(SOCKET socket);
+// True while neither side has ended or reset the connection.
+bool connectionOpen(SOCKET socket);
 
 namespace wsa {
 

@@ -153,6 +153,11 @@ void shutdownSocket(SOCKET socket)
     wsa::shutdown(socket, SD_BOTH);
 }
 
+void shutdownSending(SOCKET socket)
+{
+    wsa::shutdown(socket, SD_SEND);
+}
+
 void closeSocket(SOCKET socket)
 {
     wsa::closesocket(socket);

@@ -38,6 +38,8 @@ int recvSome(SOCKET socket, void* buffer, int size);
 int recvExact(SOCKET socket, void* buffer, std::size_t size);
 
 void shutdownSocket(SOCKET socket);
+// Ends only this side's sending; what the peer sends can still be read.
+void shutdownSending(SOCKET socket);
 void closeSocket(SOCKET socket);
 
 } // namespace dorvi::net

@@ -52,7 +52,9 @@ public:
             if (r != 1) {
                 // Fragments of a message cut off by the close are no data.
                 pending.clear();
-                return r;
+                // After our close frame the match is over: the server's close,
+                // its end of the stream, a reset or its silence all end it.
+                return closing ? 0 : r;
             }
         }
         std::size_t n = std::min({size, pending.size(), static_cast<std::size_t>(INT_MAX)});
@@ -71,7 +73,13 @@ public:
     {
         const std::string frame = encodeFrame(wsOpClose, std::string_view("\x03\xE8", 2), true);
         static_cast<void>(sendAll(socket, frame.data(), frame.size()));
-        shutdownSocket(socket);
+        // Only the sending side ends, so the server's close frame still finds
+        // a socket that reads it instead of one that answers it with a reset.
+        shutdownSending(socket);
+        setReceiveTimeout(socket, wsCloseWaitMs);
+        // Our close frame was our last word: the server's is not echoed.
+        endpoint.send = [](const std::string&) {};
+        closing = true;
     }
 
     void close() override { closeSocket(socket); }
@@ -79,6 +87,7 @@ public:
     SOCKET socket;
     WebSocketEndpoint endpoint;
     std::string pending;
+    bool closing = false;
 };
 
 } // namespace

@@ -21,6 +21,11 @@ inline constexpr int wsOpPong = 10;
 // Largest message that readMessage accepts.
 inline constexpr std::size_t wsMaxMessage = 65536;
 
+// How long, in real time, a side that has sent its close frame waits for the
+// peer's answer (its close frame or the end of the stream). It bounds a silent
+// peer, not the game, so it is not scaled.
+inline constexpr int wsCloseWaitMs = 1000;
+
 // Writes one complete frame to the peer.
 using SendCallback = std::function<void(const std::string&)>;
 

@@ -36,6 +36,8 @@ struct Connection {
     bool webSocket;
     net::WebSocketEndpoint endpoint;
     std::string pending;
+    // The peer's close frame has been read.
+    bool peerClosed = false;
 
     // 1 a whole 128-byte block is in `block`, 0 the peer closed, -1 error.
     int readBlock(std::string& block) {
@@ -55,6 +57,30 @@ struct Connection {
         return 1;
     }
 };
+
+// After the server's close frame a WebSocket peer answers with its own and
+// then waits for the end of the stream; closing before its answer is read
+// would meet it with a reset. So what comes is read and dropped until the
+// answer, the end of the stream or a reset, for at most wsCloseWaitMs. The
+// socket no longer makes receives wait (the drop woke them), so silence is
+// waited out in short real-time steps.
+void awaitPeerClose(Connection& connection) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto step = std::chrono::milliseconds(10);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(net::wsCloseWaitMs);
+    while (!connection.peerClosed && Clock::now() < deadline) {
+        if (net::unreadBytes(connection.socket) > 0) {
+            std::string message;
+            if (net::readMessage(connection.endpoint, message) < 0) {
+                return;
+            }
+        } else if (!net::connectionOpen(connection.socket)) {
+            return;
+        } else {
+            std::this_thread::sleep_for(std::min<Clock::duration>(step, deadline - Clock::now()));
+        }
+    }
+}
 
 // Matches the messages that one connection queued.
 auto fromConnection(const DorviPlayer* player, uint64_t id) {
@@ -147,10 +173,13 @@ void DorviPlayer::drop() {
     pendingCard = 0;
     name.clear();
     if (socket != net::INVALID_SOCKET) {
-        if (webSocket) {
-            net::sendAllNow(socket, closeFrame.data(), closeFrame.size());
+        if (webSocket && net::sendAllNow(socket, closeFrame.data(), closeFrame.size())) {
+            // The connection thread wakes, waits for the peer's answer and
+            // ends the connection then.
+            net::wakeReceiver(socket);
+        } else {
+            net::shutdownSocket(socket);
         }
-        net::shutdownSocket(socket);
     }
     socket = net::INVALID_SOCKET;
 }
@@ -211,10 +240,16 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
     connection.endpoint.socket = socket;
     connection.endpoint.maskOutgoing = false;
     // Pongs and close replies go out under the mutex like every other write,
-    // so they never split a block that another thread is sending.
-    connection.endpoint.send = [this, socket](const std::string& frame) {
+    // so they never split a block that another thread is sending. Once the
+    // slot is dropped the server's close frame has been its last word.
+    connection.endpoint.send = [this, player, id, socket, &connection](const std::string& frame) {
+        if ((static_cast<unsigned char>(frame[0]) & 0x0F) == net::wsOpClose) {
+            connection.peerClosed = true;
+        }
         std::lock_guard<std::mutex> guard(mutex);
-        sendOrShutdown(socket, frame);
+        if (player->connected && player->id == id) {
+            sendOrShutdown(socket, frame);
+        }
     };
     std::string block(blockSize, '\0');
 
@@ -246,6 +281,7 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
         std::chrono::steady_clock::time_point::max();
     log(logName(player->name) + " connected");
 
+    bool lost = false;
     for (;;) {
         lock.unlock();
         block.assign(blockSize, '\0');
@@ -266,6 +302,7 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
                 player->table->abortTable();
             }
             player->drop();
+            lost = true;
             break;
         }
     }
@@ -273,6 +310,11 @@ void Server::getPlayerMsg(DorviPlayer* player, uint64_t id, net::SOCKET socket, 
     // only cost the others a turn.
     std::erase_if(queue, fromConnection(player, id));
     lock.unlock();
+    // A lost connection ends at once; one that the server ended waits for
+    // the peer's close frame.
+    if (webSocket && !lost) {
+        awaitPeerClose(connection);
+    }
     net::closeSocket(socket);
 }
 

@@ -32,8 +32,10 @@ public:
     void sendBlock(std::string_view text);
     // Sends the text cut or padded to `size` bytes.
     void sendPadded(std::string_view text, std::size_t size);
-    // Disconnects the player and frees the slot; the socket is shut down but
-    // left for the connection thread to close.
+    // Disconnects the player and frees the slot; the socket is left for the
+    // connection thread to close. A WebSocket player is sent its close frame
+    // and its connection thread waits for the answer; every other socket is
+    // shut down at once.
     void drop();
 };
 

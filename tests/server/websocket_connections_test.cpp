@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/sockets.h"
 #include "net/websocket_frames.h"
@@ -100,4 +101,38 @@ TEST(WebSocketConnections, PingAnsweredAndRefusedUpgrade) {
             EXPECT_EQ(line, "Pille connected") << "a refused upgrade leaves no line";
         }
     }
+}
+
+// Browsers answer the server's close frame and call the end clean only when
+// the stream then ends without a reset: the server reads their answer before
+// it lets the connection go, seated or not. A client that never answers is
+// given a second.
+TEST(WebSocketConnections, ClientsThatAnswerTheCloseFrameSeeACleanEndAfterStop) {
+    InProcessServer server;
+    ASSERT_TRUE(server.start());
+    ProtocolClient silent(server.wsPort(), Transport::WebSocket);
+    silent.send("silent");
+    std::vector<std::unique_ptr<ProtocolClient>> clients;
+    for (int i = 0; i < 20; ++i) {
+        auto client = std::make_unique<ProtocolClient>(server.wsPort(), Transport::WebSocket);
+        ASSERT_TRUE(client->connected()) << client->error();
+        client->answerCloseFrames();
+        client->send("b" + std::to_string(i));
+        if (i < 8) client->send("join");
+        clients.push_back(std::move(client));
+    }
+    ASSERT_TRUE(server.waitUntil([](srv::Server& s) { return connectedSlots(s) == 21 && s.tables[1].seated == 4; },
+                                 10s));
+    const auto stopped = std::chrono::steady_clock::now();
+    server.post(srv::msgStop);
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        ProtocolClient& client = *clients[i];
+        EXPECT_TRUE(client.waitEnd(10s)) << i << ": " << client.error();
+        EXPECT_EQ(client.closeFrame(), std::string("\x88\x02\x03\xe8", 4)) << i;
+        EXPECT_FALSE(client.wasReset()) << i;
+    }
+    EXPECT_TRUE(silent.waitEnd(10s)) << silent.error();
+    const auto waited = std::chrono::steady_clock::now() - stopped;
+    EXPECT_GE(waited, 900ms) << "the server did not wait for the answer";
+    EXPECT_LT(waited, 2s) << "a silent client was kept too long";
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/socket.h>
+
 #include "net/platform.h"
 #include "net/sockets.h"
 #include "net/websocket_frames.h"
@@ -135,6 +137,16 @@ public:
 
     // The close frame the server sent, empty when none came.
     const std::string& closeFrame() const { return closeFrame_; }
+    // Answers the server's close frame with a masked one of status 1000, as
+    // a browser does, before reading on to the end of the stream.
+    void answerCloseFrames() { answerClose_ = true; }
+    // Whether the connection was reset: the end of the stream hides a reset
+    // that came behind it from every later read, not from the socket's error.
+    bool wasReset() const {
+        int error = 0;
+        socklen_t length = sizeof error;
+        return ::getsockopt(static_cast<int>(socket_), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0;
+    }
     // Header bytes of the last data frame (WebSocket only).
     const std::string& lastFrameHeader() const { return frameHeader_; }
 
@@ -214,6 +226,10 @@ private:
         int opcode = b0 & 0x0F;
         if (opcode == net::wsOpClose) {
             closeFrame_ = header + body;
+            if (answerClose_) {
+                std::string answer = net::encodeFrame(net::wsOpClose, std::string_view("\x03\xE8", 2), true);
+                net::sendAll(socket_, answer.data(), answer.size());
+            }
             // Nothing but the end of the connection may follow the close frame.
             std::string after;
             r = readExact(after, 1, deadline);
@@ -229,6 +245,7 @@ private:
     Transport transport_;
     net::SOCKET socket_ = net::INVALID_SOCKET;
     bool shortBlocks_ = false;
+    bool answerClose_ = false;
     std::string error_;
     std::string closeFrame_;
     std::string frameHeader_;
