@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -172,8 +173,22 @@ TEST(Streams, WebSocketShutdownSendsCloseFirst)
     EXPECT_EQ(hexBytes(rest.substr(0, 2)), "8882");
     EXPECT_EQ(static_cast<unsigned char>(rest[6] ^ rest[2]), 0x03);
     EXPECT_EQ(static_cast<unsigned char>(rest[7] ^ rest[3]), 0xE8);
-    const std::string after = link.readFromClient(16);
-    EXPECT_TRUE(after == "<0>" || after == "<-1>") << "reading after shutdown gave " << after;
+    // Only the sending side ended: the server's close frame is read, not
+    // reset, and is not echoed.
+    sendBytes(link.server.s, encodeFrame(wsOpClose, std::string_view("\x03\xE8", 2), false));
+    EXPECT_EQ(link.readFromClient(16), "<0>");
+    EXPECT_EQ(receiveAll(link.server.s), "");
+
+    // A server that never answers still ends the read, after a second.
+    StreamLink silent(true);
+    ASSERT_TRUE(silent.client.stream) << "connectWebSocket failed with " << silent.error;
+    const auto start = std::chrono::steady_clock::now();
+    silent.client->shutdown();
+    EXPECT_EQ(receiveAll(silent.server.s).size(), 8u);
+    EXPECT_EQ(silent.readFromClient(16), "<0>");
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(900)) << "the read did not wait for the server";
+    EXPECT_LT(waited, std::chrono::seconds(2));
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -151,11 +152,15 @@ inline void expectCleanAudits(const Process& bots) {
     }
 }
 
-// Every one of `names` reported exactly one clean match of at least one deal.
+// Every one of `names` reported exactly one clean match of at least one deal,
+// which ended as a match ends, not as a broken connection.
 inline void expectCleanMatches(const Process& bots, const std::vector<std::string>& names) {
     expectCleanAudits(bots);
     const auto summaries = botSummaries(bots);
+    const auto lines = bots.lines();
     for (const std::string& name : names) {
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), name + ": Mäng katkestatud"), 1) << name;
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), name + ": Ühendus serveriga katkes"), 0) << name;
         int seen = 0;
         for (const BotSummary& s : summaries) {
             if (s.name != name) continue;
