@@ -62,4 +62,17 @@ TEST(Load, ThirteenTablesOfMixedBotsPlayWholeMatches) {
     expectAllSlotsFree(server, "again");
 }
 
+// Over WebSocket a match ends with the closing handshake, so a full server of
+// browser-side bots ends every match as a match, never as a broken connection.
+TEST(Load, ThirteenTablesOfWebSocketBotsEndEveryMatchCleanly) {
+    ServerRun server;
+    ASSERT_TRUE(server.ready) << server.transcript();
+    auto bots = startBots("ws", 52, server.wsPort, true, true);
+    ASSERT_TRUE(bots->started());
+    ASSERT_EQ(bots->waitExit(150s), std::optional<int>(0)) << bots->transcript() << "--- server\n"
+                                                             << server.transcript();
+    expectCleanMatches(*bots, botNames("ws", 52));
+    EXPECT_EQ(countLinesEndingWith(server.log(), " disconnected"), 0u) << server.transcript();
+}
+
 }  // namespace
