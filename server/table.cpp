@@ -38,8 +38,9 @@ void DorviTable::newDeal() {
 void DorviTable::abortTable() {
     for (DorviPlayer*& player : players) {
         if (player == nullptr) break;
-        // Resets the slot, sends a WebSocket player its close frame and shuts
-        // the socket down; the player's connection thread closes it.
+        // Resets the slot and sends a WebSocket player its close frame (or
+        // shuts a TCP socket down); the player's connection thread ends the
+        // connection.
         player->drop();
         player = nullptr;
     }
