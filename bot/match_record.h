@@ -23,7 +23,9 @@ struct MatchRecord {
     static constexpr std::size_t keptTricks = 9 * keptDeals;
     static constexpr std::size_t keptFailures = 1000;
 
-    int rounds = 0;
+    // 64-bit, like failureCount: a server that never ends its match must not
+    // overflow them.
+    std::int64_t rounds = 0;
     int lastCardPoints = -1;
     int ownGamePoints = 0;
     int otherGamePoints = 0;
@@ -32,7 +34,7 @@ struct MatchRecord {
     // The card points of the first keptDeals point blocks.
     std::vector<int> cardPointsHistory;
     std::string partnerName;
-    int auditedRounds = 0;
+    std::int64_t auditedRounds = 0;
     // The first keptFailures failure lines; failureCount counts them all.
     std::vector<std::string> failures;
     std::int64_t failureCount = 0;
