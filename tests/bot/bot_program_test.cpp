@@ -40,6 +40,21 @@ ProgramRun runProgram(std::vector<std::string> args) {
     return run;
 }
 
+// Accepts a bot's connection and reads its greeting and "join" blocks: the
+// socket, or INVALID_SOCKET when the bot did not come (the listener's receive
+// time-out) or did not join within 10 s.
+net::SOCKET acceptJoinedBot(net::SOCKET listener) {
+    const net::SOCKET peer = net::acceptSocket(listener);
+    if (peer == net::INVALID_SOCKET) return peer;
+    std::string greetingAndJoin(2 * blockSize, '\0');
+    if (!net::setReceiveTimeout(peer, 10000) ||
+        net::recvExact(peer, greetingAndJoin.data(), greetingAndJoin.size()) != 1) {
+        net::closeSocket(peer);
+        return net::INVALID_SOCKET;
+    }
+    return peer;
+}
+
 const std::string usage =
     "usage: dorvi-bot [--host H] [--port N] [--count N] [--name NAME] [--once] [--quiet]\n"
     "  --host H        server address (default 127.0.0.1)\n"
@@ -304,13 +319,10 @@ TEST(BotProgram, LoopingBotPausesAfterAnEmptyConnectionAndPrintsAgainAfterAFullP
     // that), does `beforeClose` and closes it.
     std::vector<std::chrono::steady_clock::time_point> accepted;
     auto acceptJoined = [&](const std::function<bool()>& beforeClose) {
-        const net::SOCKET peer = net::acceptSocket(listener);
+        const net::SOCKET peer = acceptJoinedBot(listener);
         accepted.push_back(std::chrono::steady_clock::now());
         if (peer == net::INVALID_SOCKET) return false;
-        std::string greetingAndJoin(2 * blockSize, '\0');
-        const bool done = net::setReceiveTimeout(peer, 10000) &&
-                          net::recvExact(peer, greetingAndJoin.data(), static_cast<int>(greetingAndJoin.size())) == 1 &&
-                          beforeClose();
+        const bool done = beforeClose();
         net::closeSocket(peer);
         return done;
     };
@@ -360,20 +372,17 @@ TEST(BotProgram, LyingServerCostsTheBotABoundedAmountOfMemory) {
         net::setReceiveTimeout(listener, 10000);
         dorvi::testing::Process bot(DORVI_BOT_BIN, {"--port", std::to_string(net::localPort(listener)), "--once",
                                                     "--name", "liar", "--time-scale", "0"});
-        const net::SOCKET peer = net::acceptSocket(listener);
+        const net::SOCKET peer = acceptJoinedBot(listener);
         net::closeSocket(listener);
         ASSERT_NE(peer, net::INVALID_SOCKET) << bot.transcript();
         // A bot that stops reading fails the sends instead of holding the test.
         net::setSendTimeout(peer, 60000);
-        net::setReceiveTimeout(peer, 10000);
-        std::string greetingAndJoin(2 * blockSize, '\0');
-        const bool joined = net::recvExact(peer, greetingAndJoin.data(), greetingAndJoin.size()) == 1;
         const long start = bot.peakResidentKilobytes();
 
         std::string batch;
         while (batch.size() < (1u << 20)) batch += c.unit;
         const std::size_t perBatch = batch.size() / c.unit.size();
-        bool sent = joined && net::sendAll(peer, c.head.data(), c.head.size());
+        bool sent = net::sendAll(peer, c.head.data(), c.head.size());
         for (std::size_t done = 0; sent && done < c.units; done += perBatch) {
             const std::size_t now = std::min(perBatch, c.units - done) * c.unit.size();
             sent = net::sendAll(peer, batch.data(), now);
