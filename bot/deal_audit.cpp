@@ -23,12 +23,7 @@ void Bot::onCardPlayed(int relativeSeat, int /*card*/) {
         if (card != 0) ++filled;
     }
     // The relayed card is already in the trick, so one filled slot means it opened the trick.
-    if (filled != 1) return;
-    if (trickLeaders.size() < tricksPerDeal) {
-        trickLeaders.push_back(relativeSeat);
-    } else {
-        ++leadersBeyondDeal;
-    }
+    if (filled == 1 && !keepFirst(trickLeaders, tricksPerDeal, relativeSeat)) ++leadersBeyondDeal;
 }
 
 void Bot::onTrumpSet(int suit) {
@@ -41,11 +36,7 @@ void Bot::onTrickComplete(const CardCode trick[4], const GameState& gameState) {
     const std::array<CardCode, 4> cards{trick[0], trick[1], trick[2], trick[3]};
     record.addTrick(cards);
     record.partnerName = gameState.names[1];
-    if (trickList.size() < tricksPerDeal) {
-        trickList.push_back(cards);
-    } else {
-        ++tricksBeyondDeal;
-    }
+    if (!keepFirst(trickList, tricksPerDeal, cards)) ++tricksBeyondDeal;
 }
 
 void Bot::onDealEnd(int cardPoints, int ownGamePoints, int otherGamePoints) {

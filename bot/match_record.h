@@ -11,6 +11,15 @@
 
 namespace dorvi::client {
 
+// Appends `value` while `list` holds fewer than `bound` entries; false once
+// it is full, so that the caller can count what it did not keep.
+template <class T>
+bool keepFirst(std::vector<T>& list, std::size_t bound, T value) {
+    if (list.size() >= bound) return false;
+    list.push_back(std::move(value));
+    return true;
+}
+
 // What one connection's deals gave a bot. Seats are relativeSeat values.
 //
 // A connection plays one match, and a real match ends within eleven deals
@@ -39,15 +48,11 @@ struct MatchRecord {
     std::vector<std::string> failures;
     std::int64_t failureCount = 0;
 
-    void addTrick(const std::array<CardCode, 4>& trick) {
-        if (tricks.size() < keptTricks) tricks.push_back(trick);
-    }
-    void addCardPoints(int cardPoints) {
-        if (cardPointsHistory.size() < keptDeals) cardPointsHistory.push_back(cardPoints);
-    }
+    void addTrick(const std::array<CardCode, 4>& trick) { keepFirst(tricks, keptTricks, trick); }
+    void addCardPoints(int cardPoints) { keepFirst(cardPointsHistory, keptDeals, cardPoints); }
     void addFailure(std::string line) {
         ++failureCount;
-        if (failures.size() < keptFailures) failures.push_back(std::move(line));
+        keepFirst(failures, keptFailures, std::move(line));
     }
 };
 

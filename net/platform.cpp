@@ -160,6 +160,13 @@ bool connectionOpen(SOCKET socket)
     return info.tcpi_state == TCP_ESTABLISHED;
 }
 
+bool hasPendingError(SOCKET socket)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    return ::getsockopt(toFd(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0;
+}
+
 bool setSendTimeout(SOCKET socket, int milliseconds)
 {
     return setTimeout(socket, SO_SNDTIMEO, milliseconds);

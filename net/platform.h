@@ -91,6 +91,10 @@ int waitForPeer(SOCKET socket, bool wakeOnData, int milliseconds);
 void wakeReceiver(SOCKET socket);
 // True while neither side has ended or reset the connection.
 bool connectionOpen(SOCKET socket);
+// True when an error (a reset, for one) ended the connection that no receive
+// has reported: the end of the stream hides a reset behind it from every
+// later receive. Asking clears it.
+bool hasPendingError(SOCKET socket);
 
 namespace wsa {
 

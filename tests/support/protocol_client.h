@@ -11,8 +11,6 @@
 #include <string>
 #include <string_view>
 
-#include <sys/socket.h>
-
 #include "net/platform.h"
 #include "net/sockets.h"
 #include "net/websocket_frames.h"
@@ -140,13 +138,8 @@ public:
     // Answers the server's close frame with a masked one of status 1000, as
     // a browser does, before reading on to the end of the stream.
     void answerCloseFrames() { answerClose_ = true; }
-    // Whether the connection was reset: the end of the stream hides a reset
-    // that came behind it from every later read, not from the socket's error.
-    bool wasReset() const {
-        int error = 0;
-        socklen_t length = sizeof error;
-        return ::getsockopt(static_cast<int>(socket_), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0;
-    }
+    // Whether the connection was reset, also behind the end of the stream.
+    bool wasReset() const { return net::hasPendingError(socket_); }
     // Header bytes of the last data frame (WebSocket only).
     const std::string& lastFrameHeader() const { return frameHeader_; }
 
